@@ -1,0 +1,123 @@
+#include "errors/boundary.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "errors/fault_report.hpp"
+#include "errors/result.hpp"
+#include "errors/string_form.hpp"
+
+namespace molvenar {
+
+namespace boundary_detail {
+
+thread_local std::intptr_t lock_depth = 0;
+
+namespace {
+
+// References whose release was asked for without the interpreter lock.
+struct DeferredReleases {
+    std::mutex mutex;
+    std::vector<PyObject*> pending;
+};
+
+std::once_flag deferred_created_gate;
+std::atomic<DeferredReleases*> deferred_list{nullptr};
+
+DeferredReleases& deferred_releases() noexcept {
+    std::call_once(deferred_created_gate, [] { deferred_list.store(new DeferredReleases); });
+    return *deferred_list.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void drain_deferred_releases() noexcept {
+    DeferredReleases* list = deferred_list.load(std::memory_order_acquire);
+    if (!list)
+        return;
+    std::vector<PyObject*> taken;
+    {
+        std::lock_guard lock(list->mutex);
+        taken.swap(list->pending);
+    }
+    for (PyObject* object : taken)
+        Py_DECREF(object);
+}
+
+PyObject* finish(Result<PyObject*>& result) noexcept {
+    if (result.ok())
+        return result.value();
+    std::move(result.error()).raise();
+    return nullptr;
+}
+
+}  // namespace boundary_detail
+
+void release_reference(PyObject* object) noexcept {
+    if (boundary_detail::lock_depth > 0) {
+        Py_DECREF(object);
+        return;
+    }
+    auto& list = boundary_detail::deferred_releases();
+    std::lock_guard lock(list.mutex);
+    list.pending.push_back(object);
+}
+
+namespace {
+
+constexpr const char panic_doc[] =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+static_assert(sizeof panic_doc - 1 == 235);
+
+// Set once under the interpreter lock; never released.
+std::atomic<PyObject*> panic_type{nullptr};
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+    return panic_type.load(std::memory_order_acquire);
+}
+
+PyObject* ensure_panic_exception_type() noexcept {
+    if (PyObject* existing = panic_exception_type())
+        return existing;
+    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                               PyExc_BaseException, nullptr);
+    if (!made) {
+        ErrorValue error = fetch_error();
+        fault("Failed to initialize new exception type.: " + debug_form(error));
+    }
+    PyObject* expected = nullptr;
+    if (!panic_type.compare_exchange_strong(expected, made)) {
+        Py_DECREF(made);
+        return expected;
+    }
+    return made;
+}
+
+[[noreturn]] void resume_panic(PyObject* exception) noexcept {
+    // The message would be the fault's text; the interpreter's own print of
+    // the exception below is the report.
+    if (PyObject* text = PyObject_Str(exception))
+        Py_DECREF(text);
+    else
+        PyErr_Clear();
+    constexpr std::string_view banner =
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n";
+    constexpr std::string_view trace_header = "Python stack trace below:\n";
+    static_assert(banner.size() == 78 && trace_header.size() == 26);
+    std::fwrite(banner.data(), 1, banner.size(), stderr);
+    std::fwrite(trace_header.data(), 1, trace_header.size(), stderr);
+    std::fflush(stderr);
+    PyErr_SetRaisedException(exception);
+    PyErr_PrintEx(0);
+    abort_process();
+}
+
+}  // namespace molvenar

@@ -1,0 +1,38 @@
+// Internal faults: a report on standard error, then abort.
+//
+// This header and its unit are free of Python so that the kernel library can
+// use them. A fault names the calling thread and the source location, prints
+// the message and a note on how to obtain a stack trace, and ends the process.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <string_view>
+
+namespace molvenar {
+
+[[noreturn]] void fault(std::string_view message,
+                        std::source_location where = std::source_location::current()) noexcept;
+
+// Report for an index outside a series of `length` values.
+[[noreturn]] void index_fault(std::size_t index, std::size_t length,
+                              std::source_location where = std::source_location::current()) noexcept;
+
+// Ends the process when `condition` is false: the one helper for invariants.
+inline void check(bool condition, std::string_view message,
+                  std::source_location where = std::source_location::current()) noexcept {
+    if (!condition) [[unlikely]]
+        fault(message, where);
+}
+
+// Faults unless `index` addresses one of `length` values.
+inline void check_index(std::size_t index, std::size_t length,
+                        std::source_location where = std::source_location::current()) noexcept {
+    if (index >= length) [[unlikely]]
+        index_fault(index, length, where);
+}
+
+// Abort without a further report, for a fault whose report was already written.
+[[noreturn]] void abort_process() noexcept;
+
+}  // namespace molvenar

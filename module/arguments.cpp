@@ -1,0 +1,156 @@
+#include "module/arguments.hpp"
+
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "errors/py_ref.hpp"
+#include "errors/string_form.hpp"
+
+namespace molvenar {
+namespace {
+
+std::string full_name(const FunctionDescription& description) {
+    std::string name;
+    if (description.class_name) {
+        name += description.class_name;
+        name += '.';
+    }
+    name += description.function_name;
+    name += "()";
+    return name;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string quoted_name_list(std::span<const std::string_view> names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2)
+                list += ',';
+            list += i + 1 == names.size() ? " and " : " ";
+        }
+        list += '\'';
+        list += names[i];
+        list += '\'';
+    }
+    return list;
+}
+
+ErrorValue too_many_positional(const FunctionDescription& description, Py_ssize_t given) {
+    return ErrorValue::type_error(full_name(description) + " takes " +
+                                  std::to_string(description.parameter_names.size()) +
+                                  " positional arguments but " + std::to_string(given) +
+                                  " were given");
+}
+
+ErrorValue unexpected_keyword(const FunctionDescription& description, PyObject* name) {
+    return ErrorValue::type_error(full_name(description) + " got an unexpected keyword argument '" +
+                                  string_form(name) + "'");
+}
+
+ErrorValue multiple_values(const FunctionDescription& description, std::string_view name) {
+    return ErrorValue::type_error(full_name(description) + " got multiple values for argument '" +
+                                  std::string(name) + "'");
+}
+
+ErrorValue missing_required(const FunctionDescription& description,
+                            std::span<const std::string_view> missing) {
+    return ErrorValue::type_error(full_name(description) + " missing " +
+                                  std::to_string(missing.size()) + " required positional " +
+                                  (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                                  quoted_name_list(missing));
+}
+
+}  // namespace
+
+Result<void> sort_arguments(const FunctionDescription& description, PyObject* const* args,
+                            Py_ssize_t positional_count, PyObject* keyword_names,
+                            std::span<PyObject*> slots) noexcept {
+    const std::size_t parameter_count = description.parameter_names.size();
+    const std::size_t positional = static_cast<std::size_t>(positional_count);
+    for (std::size_t i = 0; i < std::min(positional, parameter_count); ++i)
+        slots[i] = args[i];
+    if (positional > parameter_count)
+        return too_many_positional(description, positional_count);
+
+    if (keyword_names) {
+        Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
+        for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+            PyObject* name = PyTuple_GET_ITEM(keyword_names, k);
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+            if (!text) {
+                discard_error();
+                return unexpected_keyword(description, name);
+            }
+            std::string_view keyword(text, static_cast<std::size_t>(size));
+            std::size_t index = 0;
+            while (index < parameter_count && description.parameter_names[index] != keyword)
+                ++index;
+            if (index == parameter_count)
+                return unexpected_keyword(description, name);
+            if (slots[index])
+                return multiple_values(description, keyword);
+            slots[index] = args[positional + static_cast<std::size_t>(k)];
+        }
+    }
+
+    const std::size_t required = description.required_positional_count;
+    if (positional < required) {
+        std::array<std::string_view, 16> missing{};
+        std::size_t missing_count = 0;
+        for (std::size_t i = positional; i < required; ++i)
+            if (!slots[i])
+                missing[missing_count++] = description.parameter_names[i];
+        if (missing_count > 0)
+            return missing_required(description, std::span(missing.data(), missing_count));
+    }
+    return {};
+}
+
+Result<Period> convert_period(PyObject* object) noexcept {
+    unsigned long long value;
+    if (PyLong_Check(object)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        PyRef index = PyRef::steal(PyNumber_Index(object));
+        if (!index)
+            return fetch_error();
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    // All ones is also the failure signal; only a pending exception tells.
+    if (value == std::numeric_limits<unsigned long long>::max()) {
+        if (std::optional<ErrorValue> pending = take_error())
+            return std::move(*pending);
+    }
+    if constexpr (std::numeric_limits<Period>::max() < std::numeric_limits<unsigned long long>::max())
+        if (value > std::numeric_limits<Period>::max())
+            return ErrorValue::with_message(PyExc_OverflowError,
+                                            "out of range integral type conversion attempted");
+    return static_cast<Period>(value);
+}
+
+ErrorValue name_argument_error(std::string_view parameter_name, ErrorValue error) noexcept {
+    if (error.type() != PyExc_TypeError)
+        return error;
+    PyObject* incoming = error.instance();
+    std::string message = "argument '";
+    message += parameter_name;
+    message += "': ";
+    message += string_form(incoming);
+    ErrorValue renamed = ErrorValue::type_error(std::move(message));
+    PyObject* cause = PyException_GetCause(incoming);  // new reference or null
+    PyException_SetCause(renamed.instance(), cause);   // steals the reference
+    return renamed;
+}
+
+Result<Period> period_argument(std::string_view parameter_name, PyObject* object) noexcept {
+    Result<Period> period = convert_period(object);
+    if (!period)
+        return name_argument_error(parameter_name, std::move(period).error());
+    return period;
+}
+
+}  // namespace molvenar

@@ -1,0 +1,41 @@
+// Sorting fast-call arguments into parameter slots, converting periods, and
+// naming the argument whose conversion failed.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "errors/result.hpp"
+#include "series.hpp"
+
+namespace molvenar {
+
+// What a callable accepts. Every parameter of this module is positional or
+// keyword; none is positional-only or keyword-only.
+struct FunctionDescription {
+    const char* class_name;  // null for module-level functions
+    const char* function_name;
+    std::span<const std::string_view> parameter_names;
+    std::size_t positional_only_count;
+    std::size_t required_positional_count;
+};
+
+// Fills `slots` (one per parameter, borrowed references) from the argument
+// vector and the keyword-name tuple, or reports a TypeError.
+Result<void> sort_arguments(const FunctionDescription& description, PyObject* const* args,
+                            Py_ssize_t positional_count, PyObject* keyword_names,
+                            std::span<PyObject*> slots) noexcept;
+
+// An `int` (or `__index__` object) as an unsigned machine word.
+Result<Period> convert_period(PyObject* object) noexcept;
+
+// Re-makes an exact TypeError as "argument '<name>': <message>", keeping the
+// incoming exception's cause; any other error passes unchanged.
+ErrorValue name_argument_error(std::string_view parameter_name, ErrorValue error) noexcept;
+
+// Period conversion with the parameter named in a failure.
+Result<Period> period_argument(std::string_view parameter_name, PyObject* object) noexcept;
+
+}  // namespace molvenar
