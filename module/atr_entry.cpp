@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "atr.hpp"
+#include "errors/boundary.hpp"
 #include "errors/result.hpp"
 #include "module/arguments.hpp"
 #include "module/entry_points.hpp"

@@ -2,6 +2,7 @@
 #include <array>
 #include <string_view>
 
+#include "errors/boundary.hpp"
 #include "errors/result.hpp"
 #include "macd.hpp"
 #include "module/arguments.hpp"

@@ -1,0 +1,80 @@
+#include "numpy_bridge/api_table.hpp"
+
+#include <atomic>
+
+#include "errors/fault_report.hpp"
+#include "errors/py_ref.hpp"
+#include "errors/string_form.hpp"
+
+namespace molvenar {
+namespace {
+
+Result<void* const*> load_api_table() noexcept {
+    Result<const char*> module_name = multiarray_module_name();
+    if (!module_name)
+        return std::move(module_name).error();
+    PyRef name = PyRef::steal(PyUnicode_FromString(module_name.value()));
+    if (!name)
+        return fetch_error();
+    PyRef module = PyRef::steal(PyImport_Import(name.get()));
+    if (!module)
+        return fetch_error();
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!capsule)
+        return fetch_error();
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type)
+        return ErrorValue::conversion(capsule.get(), "PyCapsule");
+    const char* capsule_name = PyCapsule_GetName(capsule.get());
+    if (!capsule_name && PyErr_Occurred())
+        discard_error();
+    void* pointer = PyCapsule_GetPointer(capsule.get(), capsule_name);
+    // A capsule without a readable pointer gives no table: report why
+    // instead of dereferencing null.
+    if (!pointer)
+        return fetch_error();
+    // The capsule keeps the table alive; this reference is never given back.
+    capsule.release();
+    return static_cast<void* const*>(pointer);
+}
+
+std::atomic<void* const*> cached_table{nullptr};
+// 0 means not yet read: NumPy's feature versions start at 1.
+std::atomic<std::uint32_t> cached_feature_version{0};
+
+}  // namespace
+
+Result<void* const*> numpy_api_table() noexcept {
+    if (void* const* table = cached_table.load(std::memory_order_acquire))
+        return table;
+    Result<void* const*> loaded = load_api_table();
+    if (!loaded)
+        return loaded;
+    // Racing first uses read the same capsule; the first stored wins.
+    void* const* expected = nullptr;
+    if (!cached_table.compare_exchange_strong(expected, loaded.value(), std::memory_order_acq_rel))
+        return expected;
+    return loaded;
+}
+
+std::string numpy_capsule_message(ErrorValue& cause) noexcept {
+    return "Failed to access NumPy array API capsule: " + debug_form(cause);
+}
+
+void* const* numpy_api_table_or_fault() noexcept {
+    Result<void* const*> table = numpy_api_table();
+    if (!table)
+        fault(numpy_capsule_message(table.error()));
+    return table.value();
+}
+
+std::uint32_t numpy_feature_version() noexcept {
+    if (std::uint32_t version = cached_feature_version.load(std::memory_order_acquire))
+        return version;
+    using Function = unsigned int (*)();
+    void* const* table = numpy_api_table_or_fault();
+    std::uint32_t version = reinterpret_cast<Function>(table[211])();
+    cached_feature_version.store(version, std::memory_order_release);
+    return version;
+}
+
+}  // namespace molvenar

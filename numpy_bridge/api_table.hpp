@@ -1,0 +1,46 @@
+// NumPy's API table, taken from the `_ARRAY_API` capsule of its multiarray
+// module on first need and kept for the rest of the process.
+#pragma once
+
+#include <cstdint>
+
+#include "errors/result.hpp"
+#include "numpy_bridge/numpy_module_name.hpp"
+#include "numpy_bridge/numpy_types.hpp"
+
+namespace molvenar {
+
+// The table, or why it could not be had; a failure caches nothing, so the
+// next use tries again. GIL held.
+Result<void* const*> numpy_api_table() noexcept;
+
+// The running NumPy's C feature version (table entry 211), cached. The table
+// must be obtainable; otherwise this is an internal fault.
+std::uint32_t numpy_feature_version() noexcept;
+
+// "Failed to access NumPy array API capsule: " + the cause's debug form.
+std::string numpy_capsule_message(ErrorValue& cause) noexcept;
+
+// The table or the internal fault above; for places that cannot report.
+void* const* numpy_api_table_or_fault() noexcept;
+
+// The four table entries this module uses.
+inline PyTypeObject* numpy_array_type(void* const* table) noexcept {
+    return static_cast<PyTypeObject*>(table[2]);
+}
+inline PyArray_Descr* numpy_descr_from_type(void* const* table, int type_number) noexcept {
+    using Function = PyArray_Descr* (*)(int);
+    return reinterpret_cast<Function>(table[45])(type_number);
+}
+inline bool numpy_equiv_types(void* const* table, PyArray_Descr* a, PyArray_Descr* b) noexcept {
+    using Function = unsigned char (*)(PyArray_Descr*, PyArray_Descr*);
+    return reinterpret_cast<Function>(table[182])(a, b) != 0;
+}
+
+// The object's type is NumPy's array type or a subclass of it.
+inline bool is_numpy_array(void* const* table, PyObject* object) noexcept {
+    PyTypeObject* array_type = numpy_array_type(table);
+    return Py_TYPE(object) == array_type || PyType_IsSubtype(Py_TYPE(object), array_type) != 0;
+}
+
+}  // namespace molvenar

@@ -1,0 +1,42 @@
+#include "numpy_bridge/array_acceptance.hpp"
+
+#include "errors/py_ref.hpp"
+#include "numpy_bridge/api_table.hpp"
+
+namespace molvenar {
+namespace {
+
+// The array's descriptor is float64 or one NumPy declares equivalent.
+bool has_float64_elements(void* const* table, PyArrayObject* array) noexcept {
+    PyArray_Descr* own = array_fields(array)->descr;
+    if (!own)
+        api_call_failed();
+    PyRef own_ref = PyRef::borrow(reinterpret_cast<PyObject*>(own));
+    PyArray_Descr* float64 = numpy_descr_from_type(table, NPY_DOUBLE);
+    if (!float64)
+        api_call_failed();
+    PyRef float64_ref = PyRef::steal(reinterpret_cast<PyObject*>(float64));
+    return own == float64 || numpy_equiv_types(table, own, float64);
+}
+
+}  // namespace
+
+ErrorValue array_conversion_error(PyObject* object) noexcept {
+    return ErrorValue::conversion(object, "PyArray<T, D>");
+}
+
+Result<PyArrayObject*> accept_array(PyObject* object) noexcept {
+    Result<void* const*> table = numpy_api_table();
+    if (!table)
+        return ErrorValue::import_error(numpy_capsule_message(table.error()));
+    if (!is_numpy_array(table.value(), object))
+        return array_conversion_error(object);
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (array_fields(array)->nd != 1)
+        return array_conversion_error(object);
+    if (!has_float64_elements(table.value(), array))
+        return array_conversion_error(object);
+    return array;
+}
+
+}  // namespace molvenar
