@@ -10,15 +10,10 @@ namespace molvenar {
 namespace {
 
 Result<void* const*> load_api_table() noexcept {
-    Result<const char*> module_name = multiarray_module_name();
-    if (!module_name)
-        return std::move(module_name).error();
-    PyRef name = PyRef::steal(PyUnicode_FromString(module_name.value()));
-    if (!name)
-        return fetch_error();
-    PyRef module = PyRef::steal(PyImport_Import(name.get()));
-    if (!module)
-        return fetch_error();
+    Result<PyRef> imported = import_multiarray_module();
+    if (!imported)
+        return std::move(imported).error();
+    PyRef module = std::move(imported).value();
     PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
     if (!capsule)
         return fetch_error();

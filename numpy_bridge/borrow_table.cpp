@@ -33,15 +33,10 @@ Result<PyRef> find_or_create_capsule(PyObject* module) noexcept {
 }
 
 Result<const BorrowTable*> load_borrow_table() noexcept {
-    Result<const char*> module_name = multiarray_module_name();
-    if (!module_name)
-        return std::move(module_name).error();
-    PyRef name = PyRef::steal(PyUnicode_FromString(module_name.value()));
-    if (!name)
-        return fetch_error();
-    PyRef module = PyRef::steal(PyImport_Import(name.get()));
-    if (!module)
-        return fetch_error();
+    Result<PyRef> imported = import_multiarray_module();
+    if (!imported)
+        return std::move(imported).error();
+    PyRef module = std::move(imported).value();
     Result<PyRef> capsule = find_or_create_capsule(module.get());
     if (!capsule)
         return std::move(capsule).error();
