@@ -2,7 +2,7 @@
 #   make demo    set up, build, compute the four indicators on the shipped prices
 #   make test    set up, build and run every test: the Python matrix and the C++ kernel tests
 #   make quick   one environment (CPython 3.12 or newer, NumPy 2), Python tests only
-#   make bench   kernel benchmarks
+#   make bench   benchmarks of the four callables (ns per element)
 # PYTHON=/path/to/python overrides the interpreter of `quick`, `demo` and `bench`;
 # PYTHON312 / PYTHON313 override those of the test matrix.
 
