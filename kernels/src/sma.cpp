@@ -1,0 +1,58 @@
+#include "sma.hpp"
+
+#include <algorithm>
+
+#include "errors/fault_report.hpp"
+#include "nan_fill.hpp"
+
+namespace molvenar {
+namespace {
+
+// With more than this many positions after the first window the rolling step
+// runs in blocks, which gives the processor independent work to overlap.
+constexpr std::size_t block_threshold = 63;
+constexpr std::size_t block_size = 8;
+
+}  // namespace
+
+void compute_sma(Period period, InputSeries input, OutputSeries output) noexcept {
+    fill_missing(output);
+    const std::size_t n = input.count;
+    // period - 1 wraps to the largest word for period 0, so this one test
+    // turns away period 0, every period above n and the empty input.
+    if (period - 1 >= n)
+        return;
+    // Only a caller that breaks output.count == n gets here; the first write
+    // outside the output would be at period - 1 or at output.count.
+    if (output.count < n)
+        index_fault(std::max(period - 1, output.count), output.count);
+
+    const double* in = input.values;
+    double* out = output.values;
+
+    double sum = -0.0;
+    for (std::size_t i = 0; i < period; ++i)
+        sum += in[i];
+    const double reciprocal = 1.0 / static_cast<double>(period);
+    out[period - 1] = reciprocal * sum;
+
+    // Rolling step: add the incoming value minus the outgoing one. The sum is
+    // never recomputed, so each position depends on the one before. A block
+    // performs the same operations in the same order as the plain loop, reads
+    // included, so it gives the same bits even when the series overlap.
+    std::size_t i = period;
+    if (n - period > block_threshold) {
+        for (; n - i >= block_size; i += block_size) {
+            for (std::size_t j = i; j < i + block_size; ++j) {
+                sum += in[j] - in[j - period];
+                out[j] = reciprocal * sum;
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        sum += in[i] - in[i - period];
+        out[i] = reciprocal * sum;
+    }
+}
+
+}  // namespace molvenar
