@@ -16,25 +16,25 @@ PYTEST_ARGS ?= tests/python
 VENVS := .venv
 
 demo: .venv-quick/.installed
-	.venv-quick/bin/pip install --quiet 'matplotlib>=3.8'
+	@.venv-quick/bin/pip install --quiet 'matplotlib>=3.8'
 	.venv-quick/bin/python examples/demo.py
 
 test: kernel-tests python-matrix
 
 quick: .venv-quick/.installed
-	.venv-quick/bin/python -m pytest -q $(PYTEST_ARGS)
+	@.venv-quick/bin/python -m pytest -q $(PYTEST_ARGS)
 
 bench: .venv-quick/.installed
-	.venv-quick/bin/python bench/bench_indicators.py
+	@.venv-quick/bin/python bench/bench_indicators.py
 
 # A venv holding the installed module; rebuilt on every run so that the
 # module always matches the sources.
 .venv-quick/.installed: FORCE
-	scripts/setup_env.sh .venv-quick "$$($(FIND_PYTHON))" 'numpy>=2'
+	@scripts/setup_env.sh .venv-quick "$$($(FIND_PYTHON))" 'numpy>=2'
 	touch $@
 
 python-matrix:
-	scripts/setup_env.sh $(VENVS)/py312-numpy2 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy>=2'
+	@scripts/setup_env.sh $(VENVS)/py312-numpy2 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy>=2'
 	scripts/setup_env.sh $(VENVS)/py312-numpy126 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy==1.26.*'
 	scripts/setup_env.sh $(VENVS)/py313-numpy2 "$$(PYTHON="$${PYTHON313:-}" $(FIND_PYTHON) 3.13)" 'numpy>=2'
 	status=0
@@ -47,7 +47,7 @@ python-matrix:
 # The kernel tests, built twice: portable and -march=native, which must give
 # the same bits.
 kernel-tests:
-	scripts/ensure_gtest.sh
+	@scripts/ensure_gtest.sh
 	for variant in portable native; do
 	  native=$$([ $$variant = native ] && echo ON || echo OFF)
 	  cmake -S . -B build/kernels-$$variant -DMOLVENAR_BUILD_MODULE=OFF -DMOLVENAR_BUILD_TESTS=ON \
