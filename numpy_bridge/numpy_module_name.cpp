@@ -64,10 +64,7 @@ Result<PyRef> import_multiarray_module() noexcept {
     Result<const char*> module_name = multiarray_module_name();
     if (!module_name)
         return std::move(module_name).error();
-    PyRef name = PyRef::steal(PyUnicode_FromString(module_name.value()));
-    if (!name)
-        return fetch_error();
-    PyRef module = PyRef::steal(PyImport_Import(name.get()));
+    PyRef module = import_module(module_name.value());
     if (!module)
         return fetch_error();
     return module;

@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -61,6 +63,73 @@ def assert_sentinel(array):
 def same_bits(a, b):
     """Bitwise equality of two float64 arrays (NaN == NaN, -0.0 != +0.0)."""
     return len(a) == len(b) and nan_bits(a) == nan_bits(b)
+
+
+def conversion_message(param, obj):
+    return (f"argument '{param}': '{type(obj).__qualname__}' object cannot be "
+            f"converted to 'PyArray<T, D>'")
+
+
+def refused_with(func, exc_type, message, *args):
+    """func(*args) raises exactly exc_type whose args are (message,)."""
+    with pytest.raises(exc_type) as info:
+        func(*args)
+    assert type(info.value) is exc_type
+    assert info.value.args == (message,)
+
+
+def read_only(a):
+    a.flags.writeable = False
+    return a
+
+
+def assert_refcounts_stable(func, calls, watched, rounds=200):
+    """Runs every (expected exception type or None, args) call many times;
+    the reference counts of the watched objects must not move."""
+    def run_all():
+        for expected, args in calls:
+            try:
+                func(*args)
+            except (ValueError, TypeError) as exc:
+                assert type(exc) is expected
+            else:
+                assert expected is None
+
+    run_all()  # first-use caches settle here
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(rounds):
+        run_all()
+    after = [sys.getrefcount(o) for o in watched]
+    assert after == before
+
+
+def timestamps_during(call):
+    """Run call() while another thread records timestamps as fast as it can.
+
+    Returns (start, end, stamps): the call's window and every stamp taken.
+    """
+    stamps = []
+    running = threading.Event()
+    stop = threading.Event()
+
+    def record():
+        running.set()
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+            for _ in range(50):  # keep the list small; one stamp every few µs
+                pass
+
+    thread = threading.Thread(target=record)
+    thread.start()
+    running.wait()
+    time.sleep(0.02)
+    start = time.perf_counter()
+    call()
+    end = time.perf_counter()
+    time.sleep(0.02)
+    stop.set()
+    thread.join()
+    return start, end, stamps
 
 
 def run_python(code, timeout=120):

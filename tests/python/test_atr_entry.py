@@ -2,14 +2,14 @@
 lengths, what a refused call leaves behind, references and the interpreter lock."""
 
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import molvenar
 import references as ref
+from conftest import (assert_refcounts_stable, conversion_message, read_only, refused_with,
+                      timestamps_during)
 from references import FILL, assert_same_bits
 
 HIGH_MSG = "High array must be C-contiguous and float64"
@@ -28,6 +28,10 @@ CLOSE = [9.5, 10.5, 11.5, 10.5, 12.5]
 N = len(HIGH)
 
 
+def refused(exc_type, message, *args):
+    refused_with(molvenar.indicator_atr, exc_type, message, *args)
+
+
 def sentinel(n):
     return np.full(n, SENTINEL_BITS, dtype=np.uint64).view(np.float64)
 
@@ -40,21 +44,10 @@ def prices():
     return [np.array(HIGH), np.array(LOW), np.array(CLOSE)]
 
 
-def conversion_message(param, obj):
-    return (f"argument '{param}': '{type(obj).__qualname__}' object cannot be "
-            f"converted to 'PyArray<T, D>'")
 
 
-def refused(exc_type, message, *args):
-    with pytest.raises(exc_type) as info:
-        molvenar.indicator_atr(*args)
-    assert type(info.value) is exc_type
-    assert info.value.args == (message,)
 
 
-def read_only(a):
-    a.flags.writeable = False
-    return a
 
 
 def strided(values, kind):
@@ -306,21 +299,7 @@ def test_no_reference_leaks():
     watched = [high, low, close, out, short_close, short_out, reversed_low,
                locked, bad_list, period, zero]
 
-    def run_all():
-        for expected, args in calls:
-            try:
-                molvenar.indicator_atr(*args)
-            except (ValueError, TypeError) as exc:
-                assert type(exc) is expected
-            else:
-                assert expected is None
-
-    run_all()  # first-use caches settle here
-    before = [sys.getrefcount(o) for o in watched]
-    for _ in range(200):
-        run_all()
-    after = [sys.getrefcount(o) for o in watched]
-    assert after == before
+    assert_refcounts_stable(molvenar.indicator_atr, calls, watched)
 
 
 # --- interpreter lock ------------------------------------------------------------------------------
@@ -334,27 +313,8 @@ def test_atr_holds_the_interpreter_lock():
     n = 3 * 10**7
     prices_in = np.linspace(100.0, 200.0, n)
     out = np.empty(n)
-    stamps = []
-    running = threading.Event()
-    stop = threading.Event()
-
-    def record():
-        running.set()
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
-            for _ in range(50):
-                pass
-
-    thread = threading.Thread(target=record)
-    thread.start()
-    running.wait()
-    time.sleep(0.02)
-    start = time.perf_counter()
-    molvenar.indicator_atr(14, prices_in, prices_in, prices_in, out)
-    end = time.perf_counter()
-    time.sleep(0.02)
-    stop.set()
-    thread.join()
+    start, end, stamps = timestamps_during(
+        lambda: molvenar.indicator_atr(14, prices_in, prices_in, prices_in, out))
 
     margin = max(4 * sys.getswitchinterval(), 0.02)
     assert end - start > 3 * margin, f"call too short to judge: {end - start:.3f} s"

@@ -2,14 +2,14 @@
 refused call leaves behind, references and the interpreter lock."""
 
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import molvenar
 import references as ref
+from conftest import (assert_refcounts_stable, conversion_message, read_only, refused_with,
+                      timestamps_during)
 from references import FILL, assert_same_bits
 
 PERIODS_MSG = "Periods must be greater than 0"
@@ -30,6 +30,10 @@ N = 12
 DATA = [float(v) for v in (5, 3, 8, 1, 9, 2, 7, 4, 6, 10, 12, 11)]
 
 
+def refused(exc_type, message, *args):
+    refused_with(molvenar.indicator_macd, exc_type, message, *args)
+
+
 def sentinel(n):
     return np.full(n, SENTINEL_BITS, dtype=np.uint64).view(np.float64)
 
@@ -39,9 +43,6 @@ def assert_untouched(*arrays):
         assert (np.ascontiguousarray(a).view(np.uint64) == SENTINEL_BITS).all()
 
 
-def conversion_message(param, obj):
-    return (f"argument '{param}': '{type(obj).__qualname__}' object cannot be "
-            f"converted to 'PyArray<T, D>'")
 
 
 def data_array(n=N):
@@ -67,11 +68,6 @@ def non_contiguous(n, kind):
     raise AssertionError(kind)
 
 
-def refused(exc_type, message, *args):
-    with pytest.raises(exc_type) as info:
-        molvenar.indicator_macd(*args)
-    assert type(info.value) is exc_type
-    assert info.value.args == (message,)
 
 
 # --- periods -----------------------------------------------------------------
@@ -255,9 +251,6 @@ def test_short_views_with_any_stride_are_accepted(n):
 
 # --- writeable outputs ---------------------------------------------------------
 
-def read_only(a):
-    a.flags.writeable = False
-    return a
 
 
 @pytest.mark.parametrize("first", range(3))
@@ -363,52 +356,11 @@ def test_no_reference_leaks():
     watched = [data, *good, short, reversed_out, locked, bad_list,
                fast, slow, signal, zero]
 
-    def run_all():
-        for expected, args in calls:
-            try:
-                molvenar.indicator_macd(*args)
-            except (ValueError, TypeError) as exc:
-                assert type(exc) is expected
-            else:
-                assert expected is None
-
-    run_all()  # first-use caches settle here
-    before = [sys.getrefcount(o) for o in watched]
-    for _ in range(200):
-        run_all()
-    after = [sys.getrefcount(o) for o in watched]
-    assert after == before
+    assert_refcounts_stable(molvenar.indicator_macd, calls, watched)
 
 
 # --- interpreter lock ----------------------------------------------------------------
 
-def timestamps_during(call):
-    """Run call() while another thread records timestamps as fast as it can.
-
-    Returns (start, end, stamps): the call's window and every stamp taken.
-    """
-    stamps = []
-    running = threading.Event()
-    stop = threading.Event()
-
-    def record():
-        running.set()
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
-            for _ in range(50):  # keep the list small; one stamp every few µs
-                pass
-
-    thread = threading.Thread(target=record)
-    thread.start()
-    running.wait()
-    time.sleep(0.02)
-    start = time.perf_counter()
-    call()
-    end = time.perf_counter()
-    time.sleep(0.02)
-    stop.set()
-    thread.join()
-    return start, end, stamps
 
 
 def test_macd_releases_the_interpreter_lock():

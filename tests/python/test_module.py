@@ -193,12 +193,12 @@ assert module.__name__ == "molvenar", module
 )
 def test_subinterpreter_first_becomes_owner(how):
     pytest.importorskip("_testcapi")
-    spec = importlib.util.find_spec("molvenar")
-    assert spec is not None and spec.origin
+    found = importlib.util.find_spec("molvenar")
+    assert found is not None and found.origin
     if how == "import":
         sub_code = _SUBINTERP_OWNS_BY_IMPORT
     else:
-        sub_code = _SUBINTERP_OWNS_BY_INIT_CALL.format(path=spec.origin)
+        sub_code = _SUBINTERP_OWNS_BY_INIT_CALL.format(path=found.origin)
     result = run_python(
         f"""
         import sys
