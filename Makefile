@@ -19,7 +19,11 @@ demo: .venv-quick/.installed
 	@.venv-quick/bin/pip install --quiet 'matplotlib>=3.8'
 	.venv-quick/bin/python examples/demo.py
 
-test: kernel-tests python-matrix
+# The stages of `make test`, in order; each is a target below.
+TEST_STAGES := kernel-tests python-matrix
+
+test:
+	@scripts/run_stages.sh $(TEST_STAGES)
 
 quick: .venv-quick/.installed
 	@.venv-quick/bin/python -m pytest -q $(PYTEST_ARGS)

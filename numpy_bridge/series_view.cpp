@@ -29,14 +29,14 @@ bool is_contiguous(PyArrayObject* array) noexcept {
 std::optional<InputSeries> input_view(PyArrayObject* array) noexcept {
     if (!is_contiguous(array))
         return std::nullopt;
-    return InputSeries{reinterpret_cast<const double*>(array_fields(array)->data),
+    return InputSeries{reinterpret_cast<const unaligned_double*>(array_fields(array)->data),
                        element_count(array)};
 }
 
 std::optional<OutputSeries> output_view(PyArrayObject* array) noexcept {
     if (!is_contiguous(array))
         return std::nullopt;
-    return OutputSeries{reinterpret_cast<double*>(array_fields(array)->data),
+    return OutputSeries{reinterpret_cast<unaligned_double*>(array_fields(array)->data),
                         element_count(array)};
 }
 

@@ -57,10 +57,10 @@ void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period pe
         return;
     check_reach(n, low, close, period, output);
 
-    const double* h = high.values;
-    const double* l = low.values;
-    const double* c = close.values;
-    double* out = output.values;
+    const unaligned_double* h = high.values;
+    const unaligned_double* l = low.values;
+    const unaligned_double* c = close.values;
+    unaligned_double* out = output.values;
 
     const double reciprocal = 1.0 / static_cast<double>(period);
     // Position 0 has no previous close, so the first average covers the

@@ -20,7 +20,7 @@ bool is_finite(double x) noexcept {
 // Start of the first run of `period` consecutive finite values, or n when
 // there is none. Counting the current run finds the same window as trying
 // every start in turn: the lowest start whose values are all finite.
-std::size_t find_seed_start(const double* in, std::size_t n, Period period) noexcept {
+std::size_t find_seed_start(const unaligned_double* in, std::size_t n, Period period) noexcept {
     std::size_t run = 0;
     for (std::size_t i = 0; i < n; ++i) {
         run = is_finite(in[i]) ? run + 1 : 0;
@@ -39,8 +39,8 @@ void compute_ema(Period period, InputSeries input, OutputSeries output) noexcept
     if (period - 1 >= n)
         return;
 
-    const double* in = input.values;
-    double* out = output.values;
+    const unaligned_double* in = input.values;
+    unaligned_double* out = output.values;
     const std::size_t m = output.count;
 
     const std::size_t start = find_seed_start(in, n, period);

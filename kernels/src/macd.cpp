@@ -12,7 +12,7 @@ namespace {
 
 // Mean of the `period` values that end at position `last`, summed from the
 // newest value to the oldest, starting at -0.0.
-double window_mean(const double* in, std::size_t last, Period period) noexcept {
+double window_mean(const unaligned_double* in, std::size_t last, Period period) noexcept {
     double sum = -0.0;
     for (std::size_t k = 0; k < period; ++k)
         sum += in[last - k];
@@ -51,10 +51,10 @@ void compute_macd(InputSeries input, Period fast_period, Period slow_period,
     if (reach < n)
         index_fault(reach, reach);
 
-    const double* in = input.values;
-    double* macd_out = macd.values;
-    double* signal_out = signal.values;
-    double* hist_out = hist.values;
+    const unaligned_double* in = input.values;
+    unaligned_double* macd_out = macd.values;
+    unaligned_double* signal_out = signal.values;
+    unaligned_double* hist_out = hist.values;
     auto write_missing = [&](std::size_t i) {
         macd_out[i] = missing_value;
         signal_out[i] = missing_value;

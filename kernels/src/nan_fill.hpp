@@ -16,7 +16,7 @@ inline constexpr double missing_value = std::bit_cast<double>(std::uint64_t{0x7F
 // Writes the marker to every position of the output. A plain loop over
 // in-range indices, which the compiler turns into wide stores.
 inline void fill_missing(OutputSeries output) noexcept {
-    double* values = output.values;
+    unaligned_double* values = output.values;
     for (std::size_t i = 0; i < output.count; ++i)
         values[i] = missing_value;
 }

@@ -10,13 +10,21 @@ namespace molvenar {
 // Unsigned integer of the machine's word width.
 using Period = std::size_t;
 
+// A double that may lie at any address. NumPy allows contiguous float64
+// arrays whose memory is not 8-byte aligned (a buffer taken at an odd offset,
+// a field of a packed record), so the kernels read and write through this
+// type: accesses are defined at every address, and on x86 they compile to the
+// same moves as aligned ones.
+typedef double unaligned_double __attribute__((aligned(1)));
+static_assert(sizeof(unaligned_double) == 8 && alignof(unaligned_double) == 1);
+
 struct InputSeries {
-    const double* values;
+    const unaligned_double* values;
     std::size_t count;
 };
 
 struct OutputSeries {
-    double* values;
+    unaligned_double* values;
     std::size_t count;
 };
 

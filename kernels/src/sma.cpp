@@ -27,8 +27,8 @@ void compute_sma(Period period, InputSeries input, OutputSeries output) noexcept
     if (output.count < n)
         index_fault(std::max(period - 1, output.count), output.count);
 
-    const double* in = input.values;
-    double* out = output.values;
+    const unaligned_double* in = input.values;
+    unaligned_double* out = output.values;
 
     double sum = -0.0;
     for (std::size_t i = 0; i < period; ++i)
