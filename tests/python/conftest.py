@@ -11,6 +11,10 @@ import numpy as np
 import pytest
 
 from references import WORD
+from x87_rounding import use_binary64_precision
+
+# Pure-Python references must round like binary64 on every interpreter.
+use_binary64_precision()
 
 # The quiet NaN every kernel writes to positions without a value.
 NAN_BITS = 0x7FF8000000000000
