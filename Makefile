@@ -9,7 +9,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench python-matrix kernel-tests clean
+.PHONY: demo test quick bench python-matrix kernel-tests i386 clean
 
 FIND_PYTHON := scripts/find_python.sh
 PYTEST_ARGS ?= tests/python
@@ -20,7 +20,7 @@ demo: .venv-quick/.installed
 	.venv-quick/bin/python examples/demo.py
 
 # The stages of `make test`, in order; each is a target below.
-TEST_STAGES := kernel-tests python-matrix
+TEST_STAGES := kernel-tests python-matrix i386
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
@@ -60,6 +60,12 @@ kernel-tests:
 	  echo "=== kernel tests ($$variant)"
 	  ctest --test-dir build/kernels-$$variant --output-on-failure
 	done
+
+# The 32-bit x86 stage: the module built and tested in a Debian i386 root
+# (made on first use in .i386-root/; needs root and Debian's mirror), and its
+# output bits compared with the x86_64 build's.
+i386: .venv-quick/.installed
+	@scripts/i386_stage.sh .venv-quick/bin/python
 
 clean:
 	rm -rf build .venv .venv-quick

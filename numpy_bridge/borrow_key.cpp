@@ -1,5 +1,6 @@
 #include "numpy_bridge/borrow_key.hpp"
 
+#include <cstddef>
 #include <numeric>
 
 #include "numpy_bridge/api_table.hpp"
@@ -19,7 +20,11 @@ std::uintptr_t divisor_gcd(std::intptr_t a, std::intptr_t b) noexcept {
     return std::gcd(magnitude(a), magnitude(b));
 }
 
-// The element size, from the descriptor layout of the running NumPy.
+// The element size, from the descriptor layout of the running NumPy: the
+// word at byte 28 (NumPy 2) or 20 (NumPy 1) on a 32-bit target, 40 or 32 on
+// a 64-bit one.
+static_assert(offsetof(Numpy2Descriptor, elsize) == (sizeof(void*) == 4 ? 28 : 40));
+static_assert(offsetof(Numpy1Descriptor, elsize) == (sizeof(void*) == 4 ? 20 : 32));
 std::uintptr_t element_size(PyArrayObject* array) noexcept {
     PyArray_Descr* descr = array_fields(array)->descr;
     if (numpy_feature_version() >= numpy2_feature_version)

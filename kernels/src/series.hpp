@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "binary64.hpp"
+
 namespace molvenar {
 
 // Unsigned integer of the machine's word width.

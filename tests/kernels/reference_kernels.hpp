@@ -68,7 +68,9 @@ inline MacdLines macd(const Values& in, Period fast, Period slow, Period signal)
     const double fast_alpha = 2.0 / (1.0 + static_cast<double>(fast));
     const double slow_alpha = 2.0 / (1.0 + static_cast<double>(slow));
     const double signal_alpha = 2.0 / (static_cast<double>(signal) + 1.0);
-    const unsigned __int128 signal_start = static_cast<unsigned __int128>(slow) + signal - 2;
+    // i >= slow + signal - 2 without forming the sum, which can exceed the
+    // word; only asked once i >= slow - 1.
+    auto signal_started = [&](std::size_t i) { return i - (slow - 2) >= signal; };
     auto mean_newest_first = [&](std::size_t last, Period period) {
         double sum = -0.0;
         for (std::size_t k = 0; k < period; ++k)
@@ -90,7 +92,7 @@ inline MacdLines macd(const Values& in, Period fast, Period slow, Period signal)
         const double m = fast_average - slow_average;
         if (!std::isnan(signal_average))
             signal_average = (signal_average * (1.0 - signal_alpha)) + (signal_alpha * m);
-        else if (i >= signal_start)
+        else if (signal_started(i))
             signal_average = m;
         out.macd[i] = m;
         out.signal[i] = signal_average;

@@ -10,11 +10,21 @@ import time
 import numpy as np
 import pytest
 
+from references import WORD
+from x87_rounding import use_binary64_precision
+
+# Pure-Python references must round like binary64 on every interpreter.
+use_binary64_precision()
+
 # The quiet NaN every kernel writes to positions without a value.
 NAN_BITS = 0x7FF8000000000000
 
 # A finite, unusual bit pattern: a refused call must leave it untouched.
 SENTINEL_BITS = 0xDEADBEEFCAFEF00D
+
+# The machine word of the build under test: periods convert to it.
+WORD_BITS = WORD.bit_length() - 1
+MAX_PERIOD = WORD - 1
 
 SINGLE_SERIES_NAMES = ("indicator_sma", "indicator_ema")
 

@@ -18,7 +18,8 @@ import numpy as np
 FILL = None
 NAN_MARKER_BITS = 0x7FF8000000000000
 NAN = struct.unpack("<d", struct.pack("<Q", NAN_MARKER_BITS))[0]
-WORD = 2**64
+# Periods are unsigned machine words (pointer width): 2**32 in a 32-bit build.
+WORD = 2 ** (8 * struct.calcsize("P"))
 
 
 def _is_missing(x):

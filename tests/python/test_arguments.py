@@ -14,6 +14,7 @@ from conftest import (
     same_bits,
     sentinel_array,
 )
+from conftest import MAX_PERIOD, WORD_BITS
 
 DATA = np.array([1.0, 2.0, 4.0, 8.0, 16.0, 32.0])
 
@@ -263,7 +264,7 @@ def test_accepted_periods(single_series, period, equivalent):
 
 @pytest.mark.parametrize(
     "period",
-    [0, False, IndexOf(0), 2**64 - 1, IndexOf(2**64 - 1), 2**63, len(DATA) + 1],
+    [0, False, IndexOf(0), MAX_PERIOD, IndexOf(MAX_PERIOD), 2 ** (WORD_BITS - 1), len(DATA) + 1],
 )
 def test_periods_giving_all_nan(single_series, period):
     _, func = single_series
@@ -376,3 +377,83 @@ def test_period_is_converted_before_the_arrays(single_series):
     with pytest.raises(ValueError) as info:
         func(RaisingIndex(ValueError("first")), [1.0], None)
     assert info.value.args == ("first",)
+
+
+# ---------------------------------------------------------------------------
+# Periods at the machine word: 2**32 and more do not fit a 32-bit build.
+
+WORD_OVERFLOW = "out of range integral type conversion attempted"
+only_32_bit = pytest.mark.skipif(WORD_BITS != 32, reason="32-bit builds only")
+only_64_bit = pytest.mark.skipif(WORD_BITS != 64, reason="64-bit builds only")
+
+
+def _call_with_period(name, parameter, period, data):
+    """(callable, positional args) with `period` in the named parameter and
+    valid values elsewhere."""
+    func = require_callable(name)
+    n = len(data)
+    if name == "indicator_macd":
+        periods = {"fast_period": 2, "slow_period": 3, "signal_period": 2}
+        periods[parameter] = period
+        outs = [sentinel_array(n) for _ in range(3)]
+        return func, [*periods.values(), data, *outs], outs
+    out = sentinel_array(n)
+    prices = [data] * 3 if name == "indicator_atr" else [data]
+    return func, [period, *prices, out], [out]
+
+
+PERIOD_PARAMETERS = [
+    ("indicator_sma", "period"),
+    ("indicator_ema", "period"),
+    ("indicator_atr", "period"),
+    ("indicator_macd", "fast_period"),
+    ("indicator_macd", "slow_period"),
+    ("indicator_macd", "signal_period"),
+]
+
+
+@only_32_bit
+@pytest.mark.parametrize("name, parameter", PERIOD_PARAMETERS)
+@pytest.mark.parametrize("period", [2**32, 2**32 + 3, IndexOf(2**32), 2**63, 2**64 - 1])
+def test_period_beyond_32_bit_word_is_refused(name, parameter, period):
+    func, args, outs = _call_with_period(name, parameter, period, DATA)
+    raises_exactly(OverflowError, WORD_OVERFLOW, lambda: func(*args))
+    for out in outs:
+        assert_sentinel(out)
+
+
+@only_32_bit
+@pytest.mark.parametrize("period, word_check", [(-1, False), (2**64, False), (2**32, True)])
+def test_word_check_follows_interpreter_checks(period, word_check):
+    # The interpreter's own range checks come first; the word check only sees
+    # values that fit 64 bits. Periods convert before any array is looked at.
+    with pytest.raises(OverflowError) as info:
+        molvenar.indicator_sma(period, [1.0], None)
+    assert type(info.value) is OverflowError
+    assert (info.value.args == (WORD_OVERFLOW,)) is word_check
+
+
+@only_32_bit
+@pytest.mark.parametrize("name, parameter", PERIOD_PARAMETERS)
+def test_largest_32_bit_period_is_usable(name, parameter):
+    func, args, outs = _call_with_period(name, parameter, 2**32 - 1, DATA)
+    if parameter == "fast_period":  # converted, then refused by the period checks
+        raises_exactly(ValueError, "Fast period must be less than slow period", lambda: func(*args))
+        return
+    assert func(*args) is None
+    if parameter == "signal_period":
+        # slow + signal - 2 does not wrap to 1: the line has values, the
+        # signal never starts.
+        assert not np.isnan(outs[0][2:]).any()
+        outs = outs[1:]
+    for out in outs:
+        assert_all_nan_marker(out)
+
+
+@only_64_bit
+@pytest.mark.parametrize("period", [2**32, 2**63])
+def test_periods_beyond_32_bits_fit_a_64_bit_word(single_series, period):
+    _, func = single_series
+    out = sentinel_array(len(DATA))
+    assert func(period, DATA, out) is None
+    assert_all_nan_marker(out)

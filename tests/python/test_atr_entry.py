@@ -10,6 +10,7 @@ import molvenar
 import references as ref
 from conftest import (assert_refcounts_stable, conversion_message, read_only, refused_with,
                       timestamps_during)
+from conftest import MAX_PERIOD
 from references import FILL, assert_same_bits
 
 HIGH_MSG = "High array must be C-contiguous and float64"
@@ -182,7 +183,7 @@ def test_short_output_refused_when_averages_are_needed(period, length):
     assert_untouched(out)
 
 
-@pytest.mark.parametrize("period", [0, N, N + 1, 2**64 - 1])
+@pytest.mark.parametrize("period", [0, N, N + 1, MAX_PERIOD])
 @pytest.mark.parametrize("length", [0, 1, N - 1])
 def test_short_output_without_averages_is_filled(period, length):
     out = sentinel(length)
@@ -224,7 +225,7 @@ def test_read_only_inputs_are_fine():
 
 # --- successful calls ------------------------------------------------------------------------
 
-@pytest.mark.parametrize("period", [0, N, N + 1, 2**64 - 1])
+@pytest.mark.parametrize("period", [0, N, N + 1, MAX_PERIOD])
 def test_unusable_period_gives_all_nan(period):
     out = sentinel(N)
     assert molvenar.indicator_atr(period, *prices(), out) is None

@@ -290,3 +290,50 @@ def test_release_of_an_unregistered_borrow_is_a_fault():
     )
     assert done.returncode != 0
     assert "called `Option::unwrap()` on a `None` value" in done.stderr
+
+
+# ---------------------------------------------------------------------------
+# The table and the keys at the machine word.
+
+WORD_BYTES = ctypes.sizeof(ctypes.c_void_p)
+# version, registry, acquire, acquire_mut, release, release_mut
+TABLE_OFFSETS = {4: (0, 8, 12, 16, 20, 24), 8: (0, 8, 16, 24, 32, 40)}
+
+
+def test_table_fields_lie_at_the_word_offsets(borrows):
+    # Read at fixed byte offsets, not through a ctypes.Structure: these are
+    # the numbers other modules were compiled against.
+    base = ctypes.addressof(borrows.table)
+    version_at, registry_at, *function_offsets = TABLE_OFFSETS[WORD_BYTES]
+    assert ctypes.c_uint64.from_address(base + version_at).value == 1
+    registry = ctypes.c_void_p.from_address(base + registry_at).value
+    acquire, acquire_mut, release, release_mut = (
+        kind(ctypes.c_void_p.from_address(base + at).value)
+        for kind, at in zip((ACQUIRE, ACQUIRE, RELEASE, RELEASE), function_offsets)
+    )
+    x = np.zeros(4)
+    assert acquire(registry, x) == 0
+    assert acquire_mut(registry, x) == -1  # a reader holds it
+    release(registry, x)
+    assert acquire_mut(registry, x) == 0
+    assert acquire(registry, x) == -1
+    release_mut(registry, x)
+    borrows.assert_free(x)
+
+
+def test_key_ranges_wrap_at_the_word(borrows):
+    # `far` reaches (5 - 1) * 2**30 = 2**32 bytes past its start (no element
+    # is ever read): the whole space up to p + 2**32 + 8 with a 64-bit word,
+    # but [p, p + 8) once the product wraps to 0 in a 32-bit word. The 0-d
+    # `point` at p + 32 (same base object) then lies inside or outside it.
+    grid = np.lib.stride_tricks.as_strided(np.zeros(8), shape=(2, 5), strides=(32, 2**30))
+    far, point = grid[0], grid[1, 0, ...]
+    assert borrows.acquire_mut(far) == 0
+    try:
+        code = borrows.acquire_mut(point)
+        assert code == {4: 0, 8: -1}[WORD_BYTES]
+        if code == 0:
+            borrows.release_mut(point)
+    finally:
+        borrows.release_mut(far)
+    borrows.assert_free(far)

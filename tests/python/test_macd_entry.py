@@ -10,6 +10,7 @@ import molvenar
 import references as ref
 from conftest import (assert_refcounts_stable, conversion_message, read_only, refused_with,
                       timestamps_during)
+from conftest import MAX_PERIOD
 from references import FILL, assert_same_bits
 
 PERIODS_MSG = "Periods must be greater than 0"
@@ -81,7 +82,7 @@ def non_contiguous(n, kind):
         ((0, 0, 0), PERIODS_MSG),
         ((3, 3, 2), FAST_MSG),
         ((4, 3, 2), FAST_MSG),
-        ((2**64 - 1, 3, 2), FAST_MSG),
+        ((MAX_PERIOD, 3, 2), FAST_MSG),
     ],
 )
 def test_period_checks(periods, message):

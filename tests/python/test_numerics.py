@@ -13,7 +13,7 @@ from references import FILL as F, assert_same_bits
 
 N = float("nan")  # a NaN that arithmetic produces: any sign and payload is fine
 INF = float("inf")
-MAX_WORD = 2**64 - 1
+MAX_WORD = ref.WORD - 1
 SENTINEL_BITS = 0xDEADBEEFCAFEF00D
 
 
@@ -200,7 +200,7 @@ def test_macd_fast_period_one_tracks_input():
     [
         (3, 8),  # one past the series
         (3, 1000),
-        (3, MAX_WORD),  # slow + signal - 2 would wrap to 0 in 64 bits
+        (3, MAX_WORD),  # slow + signal - 2 would wrap to 0 in a word
         (4, MAX_WORD),  # ... to 1
         (4, MAX_WORD - 1),  # ... to 0
         (2, MAX_WORD),  # exactly the largest word, no wrap
