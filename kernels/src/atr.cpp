@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "errors/fault_report.hpp"
 #include "lane_engine.hpp"
@@ -13,10 +14,20 @@ namespace {
 
 // The larger of two candidates, the first on a tie. A NaN candidate is
 // passed over: a NaN second one loses the comparison, a NaN first one is
-// replaced. A select, not a branch on the prices; for one double or a pack.
+// replaced. For one double a maximum and a fix-up that is rarely taken; for
+// a pack two selects (the comparison keeps the first candidate unless the
+// second is larger, so its result is NaN exactly when the first one is).
 template <class T>
 MOLVENAR_INLINE T larger_known(T first, T second) noexcept {
-    return select(is_nan(first) | (second > first), second, first);
+    if constexpr (std::is_same_v<T, double>) {
+        double larger = (second > first) ? second : first;
+        if (std::isnan(first))
+            larger = second;
+        return larger;
+    } else {
+        const T larger = select(second > first, second, first);
+        return select(is_nan(larger), second, larger);
+    }
 }
 
 // The largest of the three ranges of one interval; NaN only when all three
@@ -52,6 +63,7 @@ void check_reach(std::size_t n, InputSeries low, InputSeries close, Period perio
 struct AtrRecurrence {
     static constexpr std::size_t state_size = 1;
     static constexpr std::size_t output_count = 1;
+    static constexpr std::size_t streams = 4;
 
     const unaligned_double *high, *low, *close;
     unaligned_double* out;
@@ -62,7 +74,7 @@ struct AtrRecurrence {
         return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
     }
 
-    template <class T>
+    template <bool, class T>
     MOLVENAR_INLINE void step(std::array<T, 1>& state, T range, std::array<T, 1>& outputs) const noexcept {
         T& average = state[0];
         average = average + ((range - average) * reciprocal);

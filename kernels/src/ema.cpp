@@ -28,6 +28,7 @@ std::size_t find_seed_start(const unaligned_double* in, std::size_t n, Period pe
 struct EmaRecurrence {
     static constexpr std::size_t state_size = 1;
     static constexpr std::size_t output_count = 1;
+    static constexpr std::size_t streams = 2;
 
     const unaligned_double* in;
     unaligned_double* out;
@@ -38,12 +39,18 @@ struct EmaRecurrence {
         return load<T>(in + i);
     }
 
-    template <class T>
+    template <bool Clean, class T>
     MOLVENAR_INLINE void step(std::array<T, 1>& state, T x, std::array<T, 1>& outputs) const noexcept {
-        const auto finite = is_finite(x);
         T& average = state[0];
-        average = select(finite, (average * complement) + (x * factor), average);
-        outputs[0] = select(finite, average, broadcast<T>(missing_value));
+        const T next = (average * complement) + (x * factor);
+        if constexpr (Clean) {
+            average = next;
+            outputs[0] = next;
+        } else {
+            const auto finite = is_finite(x);
+            average = select(finite, next, average);
+            outputs[0] = select(finite, average, broadcast<T>(missing_value));
+        }
     }
 
     // The average follows the values, so the value itself is a fair guess.

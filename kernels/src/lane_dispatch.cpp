@@ -22,6 +22,7 @@ std::atomic<int> forced_path{-1};
 std::atomic<std::size_t> forced_warm_up{no_override};
 std::atomic<bool> absurd_guesses{false};
 std::atomic<std::size_t> events[3];
+std::atomic<int> last_path_run{0};
 
 }  // namespace
 
@@ -46,7 +47,7 @@ bool available(InstructionSet set) noexcept {
 
 CallSettings call_settings() noexcept {
     const int forced = forced_path.load(std::memory_order_relaxed);
-    return {forced < 0 ? widest_available() : static_cast<InstructionSet>(forced),
+    return {forced < 0 ? widest_available() : static_cast<InstructionSet>(forced), forced >= 0,
             forced_warm_up.load(std::memory_order_relaxed),
             absurd_guesses.load(std::memory_order_relaxed)};
 }
@@ -68,7 +69,11 @@ std::size_t steps_to_forget(double factor) noexcept {
 
 void record(Event event) noexcept { events[static_cast<int>(event)].fetch_add(1, std::memory_order_relaxed); }
 
+void record_path(InstructionSet set) noexcept { last_path_run.store(static_cast<int>(set), std::memory_order_relaxed); }
+
 namespace testing {
+
+InstructionSet last_path() noexcept { return static_cast<InstructionSet>(last_path_run.load(std::memory_order_relaxed)); }
 
 bool force_path(InstructionSet set) noexcept {
     if (!available(set))
@@ -86,6 +91,7 @@ std::size_t count(Event event) noexcept { return events[static_cast<int>(event)]
 void reset() noexcept {
     for (auto& event : events)
         event.store(0, std::memory_order_relaxed);
+    last_path_run.store(0, std::memory_order_relaxed);
     forced_path.store(-1, std::memory_order_relaxed);
     forced_warm_up.store(no_override, std::memory_order_relaxed);
     absurd_guesses.store(false, std::memory_order_relaxed);

@@ -16,12 +16,14 @@ const char* name(InstructionSet set) noexcept;
 // Whether this processor (and its operating system) can run the path.
 bool available(InstructionSet set) noexcept;
 
-// The widest available path: what every call uses unless a test forces one.
+// The widest available path: what every call may use unless a test forces
+// one (a recurrence that touches many series takes a narrower one).
 InstructionSet widest_available() noexcept;
 
 // What one kernel call uses, read once at its start.
 struct CallSettings {
     InstructionSet path;
+    bool forced;                 // by a test: run exactly this path
     std::size_t forced_warm_up;  // no_override: from the recurrence's contraction
     bool absurd_guesses;         // lanes start far from any plausible state
 };
@@ -40,6 +42,7 @@ std::size_t steps_to_forget(double factor) noexcept;
 // aim at did run.
 enum class Event { lanes_ran, seam_recomputed, left_to_plain_loop };
 void record(Event event) noexcept;
+void record_path(InstructionSet set) noexcept;
 
 // Settings for the kernel tests and the kernel benchmark; the extension module
 // never calls them, so its calls always run the widest available path.
@@ -50,6 +53,8 @@ bool force_path(InstructionSet set) noexcept;
 void force_warm_up(std::size_t steps) noexcept;
 // Starts every lane but the first from an absurd state.
 void force_absurd_guesses(bool on) noexcept;
+// The path of the lanes that ran last (plain when none ran since the reset).
+InstructionSet last_path() noexcept;
 // How often the event happened since the last reset.
 std::size_t count(Event event) noexcept;
 // Back to the defaults, counts to zero.

@@ -14,9 +14,15 @@
 //
 // A recurrence describes itself to the engine (see ema.cpp, macd.cpp, atr.cpp):
 //   state_size, output_count     how many doubles make a state and an output
+//   streams                      how many series a step reads and writes
 //   feed<T>(i)                   the value a step consumes at position i (for a
 //                                pack: positions i to i + width - 1)
-//   step<T>(state, x, outputs)   one step, the same operations for a double and a pack
+//   step<Clean, T>(state, x, outputs)
+//                                one step, the same operations for a double and a
+//                                pack; Clean: x may be taken to be finite (the
+//                                engine checks the state after a block: a step
+//                                from a non-finite x must leave a non-finite
+//                                component)
 //   guess(state, i)              a plausible state for a lane starting at i
 //   regular(state)               whether `step` is the plain loop's step from this
 //                                state; `step` never leads back from an irregular one
@@ -24,6 +30,7 @@
 //   output(k)                    output k, indexed by position
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -54,7 +61,7 @@ bool all_finite(const State<Recurrence>& state) noexcept {
 template <class Recurrence>
 void advance(const Recurrence& r, State<Recurrence>& state, std::size_t i, bool write) noexcept {
     std::array<double, Recurrence::output_count> outputs;
-    r.step(state, r.template feed<double>(i), outputs);
+    r.template step<false>(state, r.template feed<double>(i), outputs);
     if (write)
         for (std::size_t k = 0; k < Recurrence::output_count; ++k)
             r.output(k)[i] = outputs[k];
@@ -139,6 +146,7 @@ MOLVENAR_INLINE std::size_t run_packs(const Recurrence& r, std::size_t begin, st
         return begin;
     const Layout layout{begin, warm_up, chunk};
     record(Event::lanes_ran);
+    record_path(N == 8 ? InstructionSet::avx512f : N == 4 ? InstructionSet::avx2 : InstructionSet::sse2);
 
     std::array<P, S> packs[Groups];
     for (std::size_t k = 0; k < Lanes; ++k) {
@@ -153,8 +161,15 @@ MOLVENAR_INLINE std::size_t run_packs(const Recurrence& r, std::size_t begin, st
 
     // Block by block: N positions of every lane are loaded as rows, turned
     // into packs of one position each, stepped, turned back and stored. In
-    // the warm-up only lane 0 writes.
+    // the warm-up only lane 0 writes. A block is first stepped as if all its
+    // values were finite; a value that is not makes some state component
+    // non-finite, and then the block is stepped again from where it began,
+    // with the handling of gaps. The recurrence is copied so that the stores
+    // cannot be taken to change its pointers.
+    const Recurrence local = r;
     std::array<P, S> entering[Groups];
+    for (int g = 0; g < Groups; ++g)
+        entering[g] = packs[g];
     const std::size_t steps = warm_up + chunk;
     for (std::size_t offset = 0; offset < steps; offset += N) {
         if (offset == warm_up)
@@ -163,15 +178,26 @@ MOLVENAR_INLINE std::size_t run_packs(const Recurrence& r, std::size_t begin, st
         P x[Groups][N];
         for (int g = 0; g < Groups; ++g) {
             for (int b = 0; b < N; ++b)
-                x[g][b] = r.template feed<P>(layout.lane_start(g * N + b) + offset);
+                x[g][b] = local.template feed<P>(layout.lane_start(g * N + b) + offset);
             transpose(x[g]);
         }
+        std::array<P, S> before[Groups];
+        for (int g = 0; g < Groups; ++g)
+            before[g] = packs[g];
         std::array<P, M> y[Groups][N];
         for (int s = 0; s < N; ++s)
             for (int g = 0; g < Groups; ++g)
-                r.step(packs[g], x[g][s], y[g][s]);
+                local.template step<true>(packs[g], x[g][s], y[g][s]);
+        if (!all_finite(packs)) [[unlikely]] {
+            for (int g = 0; g < Groups; ++g)
+                packs[g] = before[g];
+            for (int s = 0; s < N; ++s)
+                for (int g = 0; g < Groups; ++g)
+                    local.template step<false>(packs[g], x[g][s], y[g][s]);
+        }
         const bool warming = offset < warm_up;
         for (std::size_t k = 0; k < M; ++k) {
+            unaligned_double* output = local.output(k) + offset;
             for (int g = 0; g < Groups; ++g) {
                 P rows[N];
                 for (int s = 0; s < N; ++s)
@@ -179,7 +205,7 @@ MOLVENAR_INLINE std::size_t run_packs(const Recurrence& r, std::size_t begin, st
                 transpose(rows);
                 const int written = !warming ? N : g == 0 ? 1 : 0;
                 for (int b = 0; b < written; ++b)
-                    store(r.output(k) + layout.lane_start(g * N + b) + offset, rows[b]);
+                    store(output + layout.lane_start(g * N + b), rows[b]);
             }
         }
     }
@@ -201,22 +227,37 @@ MOLVENAR_INLINE std::size_t run_packs(const Recurrence& r, std::size_t begin, st
     return walk_seams(r, layout, lanes, state);
 }
 
-// Doubles per pack and packs side by side on each path: enough lanes to keep
-// the processor's multipliers and adders busy despite each lane's chain.
+// Every lane reads and writes its own stretch of each series the recurrence
+// touches. Past about this many such streams at once the memory system falls
+// behind, and lanes wait for their data.
+inline constexpr std::size_t stream_budget = 16;
+
+constexpr int pack_width(InstructionSet set) {
+    return set == InstructionSet::avx512f ? 8 : set == InstructionSet::avx2 ? 4 : 2;
+}
+
+// Doubles per pack and packs side by side on a path for a recurrence that
+// touches `streams` series: two packs overlap the chains of dependent
+// operations better than one, when the streams allow.
 struct Shape {
     int width, groups;
     constexpr int lanes() const { return width * groups; }
 };
-constexpr Shape shape_of(InstructionSet set) {
-    switch (set) {
-        case InstructionSet::avx512f: return {8, 2};
-        case InstructionSet::avx2: return {4, 2};
-        default: return {2, 4};
-    }
+constexpr Shape shape_of(InstructionSet set, std::size_t streams) {
+    const int width = pack_width(set);
+    return {width, stream_budget / (static_cast<std::size_t>(width) * streams) >= 2 ? 2 : 1};
 }
 
-#define MOLVENAR_RUN_PACKS(set) \
-    run_packs<Recurrence, shape_of(set).width, shape_of(set).groups>(r, begin, end, state, settings)
+// The widest path up to `set` whose lanes stay within the stream budget.
+constexpr InstructionSet path_for(InstructionSet set, std::size_t streams) {
+    while (set > InstructionSet::sse2 && static_cast<std::size_t>(pack_width(set)) * streams > stream_budget)
+        set = static_cast<InstructionSet>(static_cast<int>(set) - 1);
+    return set;
+}
+
+#define MOLVENAR_RUN_PACKS(set)                                                                   \
+    run_packs<Recurrence, shape_of(set, Recurrence::streams).width,                               \
+              shape_of(set, Recurrence::streams).groups>(r, begin, end, state, settings)
 
 // One entry per instruction set; the wider ones are compiled for their
 // instruction set only, so one build runs on every x86 processor.
@@ -251,7 +292,8 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     if (begin >= end || !all_finite<Recurrence>(state))
         return begin;
     const CallSettings settings = call_settings();
-    switch (settings.path) {
+    const InstructionSet path = settings.forced ? settings.path : path_for(settings.path, Recurrence::streams);
+    switch (path) {
 #if defined(__x86_64__) || defined(__i386__)
         case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, settings);
         case InstructionSet::avx2: return run_avx2(r, begin, end, state, settings);

@@ -43,6 +43,7 @@ struct Factors {
 struct MacdRecurrence {
     static constexpr std::size_t state_size = 3;  // fast, slow, signal
     static constexpr std::size_t output_count = 3;
+    static constexpr std::size_t streams = 4;
 
     const unaligned_double* in;
     unaligned_double* outputs[3];  // MACD, signal, histogram
@@ -53,20 +54,29 @@ struct MacdRecurrence {
         return load<T>(in + i);
     }
 
-    template <class T>
+    template <bool Clean, class T>
     MOLVENAR_INLINE void step(std::array<T, 3>& state, T x, std::array<T, 3>& y) const noexcept {
-        const auto gap = is_nan(x);
-        const T missing = broadcast<T>(missing_value);
         const T fast = (state[0] * f.fast_beta) + (x * f.fast_alpha);
         const T slow = (state[1] * f.slow_beta) + (x * f.slow_alpha);
         const T line = fast - slow;
-        const T signal = select(is_nan(state[2]), line, (state[2] * f.signal_beta) + (f.signal_alpha * line));
-        y[0] = select(gap, missing, line);
-        y[1] = select(gap, missing, signal);
-        y[2] = select(gap | is_nan(signal), missing, line - signal);
-        state[0] = select(gap, state[0], fast);
-        state[1] = select(gap, state[1], slow);
-        state[2] = select(gap, state[2], signal);
+        const T updated = (state[2] * f.signal_beta) + (f.signal_alpha * line);
+        if constexpr (Clean) {
+            // No gap, and the signal is a number: were it NaN, it would stay
+            // so here and the engine would step the block again.
+            state = {fast, slow, updated};
+            y = {line, updated, line - updated};
+        } else {
+            const T missing = broadcast<T>(missing_value);
+            const T signal = select(is_nan(state[2]), line, updated);
+            const auto gap = is_nan(x);
+            state[0] = select(gap, state[0], fast);
+            state[1] = select(gap, state[1], slow);
+            state[2] = select(gap, state[2], signal);
+            y[0] = select(gap, missing, line);
+            y[1] = select(gap, missing, signal);
+            // A gap leaves the signal output NaN, and so the histogram.
+            y[2] = select(is_nan(y[1]), missing, line - signal);
+        }
     }
 
     // Both averages follow the values and the MACD line stays near zero.

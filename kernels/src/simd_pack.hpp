@@ -11,6 +11,7 @@
 // set than their callers; every helper is forced inline into its caller.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -28,6 +29,16 @@ struct Pack {
     typedef long long MaskVector __attribute__((vector_size(8 * N)));
     static constexpr int width = N;
     Vector v;
+
+    // Copies go through the vector type: GCC may copy the wrapper struct in
+    // narrower pieces, and reading a vector back from those stalls.
+    MOLVENAR_INLINE Pack() = default;
+    MOLVENAR_INLINE Pack(Vector x) : v(x) {}
+    MOLVENAR_INLINE Pack(const Pack& other) : v(other.v) {}
+    MOLVENAR_INLINE Pack& operator=(const Pack& other) {
+        v = other.v;
+        return *this;
+    }
 };
 
 // A comparison result: all bits set in a lane where it holds.
@@ -46,9 +57,10 @@ template <int N> MOLVENAR_INLINE Pack<N> operator*(Pack<N> a, Pack<N> b) { retur
 template <int N> MOLVENAR_INLINE Pack<N> operator*(Pack<N> a, double b) { return {a.v * b}; }
 template <int N> MOLVENAR_INLINE Pack<N> operator*(double a, Pack<N> b) { return {a * b.v}; }
 template <int N> MOLVENAR_INLINE PackMask<N> operator>(Pack<N> a, Pack<N> b) { return MOLVENAR_MASK(N, a.v > b.v); }
-template <int N> MOLVENAR_INLINE PackMask<N> operator|(PackMask<N> a, PackMask<N> b) { return MOLVENAR_MASK(N, a.v | b.v); }
 
-// `yes` where the mask holds, `no` elsewhere.
+// `yes` where the mask holds, `no` elsewhere. Masks are used only here,
+// straight from a comparison: combining them as integers would make some
+// compilers give up the vector form for lane-by-lane code.
 template <int N>
 MOLVENAR_INLINE Pack<N> select(PackMask<N> mask, Pack<N> yes, Pack<N> no) {
     return {mask.v ? yes.v : no.v};
@@ -77,6 +89,20 @@ MOLVENAR_INLINE Pack<N> magnitude(Pack<N> x) {
     return {(typename Pack<N>::Vector)((Bits)x.v & 0x7FFFFFFFFFFFFFFF)};
 }
 MOLVENAR_INLINE double magnitude(double x) { return std::fabs(x); }
+
+// Whether every component of every pack is finite: x - x is +0 for a finite
+// x and NaN otherwise.
+template <int N, std::size_t S, int Groups>
+MOLVENAR_INLINE bool all_finite(const std::array<Pack<N>, S> (&packs)[Groups]) {
+    typename Pack<N>::Vector sum = {};
+    for (int g = 0; g < Groups; ++g)
+        for (std::size_t c = 0; c < S; ++c)
+            sum = sum + (packs[g][c].v - packs[g][c].v);
+    double total = 0.0;
+    for (int k = 0; k < N; ++k)
+        total = total + sum[k];
+    return total == 0.0;
+}
 
 // Every lane x (for a pack), or x itself.
 template <class T>

@@ -99,8 +99,9 @@ private:
 
 // Lengths that reach the engine under a forced warm-up: short ones, and those
 // around the least length at which the lanes run (a chunk of one block).
-std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t warm_up, std::size_t begin) {
-    const lanes::Shape shape = lanes::shape_of(path);
+std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t streams, std::size_t warm_up,
+                          std::size_t begin) {
+    const lanes::Shape shape = lanes::shape_of(path, streams);
     const std::size_t block = static_cast<std::size_t>(shape.width);
     const std::size_t rounded = (warm_up + block - 1) / block * block;
     const std::size_t least = begin + rounded + static_cast<std::size_t>(shape.lanes()) * std::max(block, rounded);
@@ -152,7 +153,7 @@ TEST_P(LanePath, EmaMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = ema_period(walk, 40);
         const std::size_t begin = period == max_period ? 0 : period;
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 2, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
         Values output(n, untouched);
@@ -168,7 +169,7 @@ TEST_P(LanePath, MacdMatchesPlainLoop) {
         const Period slow = fast + 1 + walk.below(30);
         const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
         const std::size_t begin = slow + std::min<Period>(signal, 50);
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
         ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
@@ -180,7 +181,7 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
         const std::size_t begin = period == max_period ? 0 : period + 1;
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
         const double density = walk.density(n) / 50.0;
         const Values close = walk.prices(n);
