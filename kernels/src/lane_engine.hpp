@@ -22,7 +22,7 @@
 //                                pack; Clean: x may be taken to be finite (the
 //                                engine checks the state after a block: a step
 //                                from a non-finite x must leave a non-finite
-//                                component)
+//                                component, which later clean steps keep)
 //   guess(state, i)              a plausible state for a lane starting at i
 //   regular(state)               whether `step` is the plain loop's step from this
 //                                state; `step` never leads back from an irregular one
