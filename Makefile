@@ -3,13 +3,14 @@
 #   make test    set up, build and run every test: the Python matrix and the C++ kernel tests
 #   make quick   one environment (CPython 3.12 or newer, NumPy 2), Python tests only
 #   make bench   benchmarks of the four callables (ns per element)
+#   make kernel-bench   the C++ kernels against their chain floors, every instruction-set path
 # PYTHON=/path/to/python overrides the interpreter of `quick`, `demo` and `bench`;
 # PYTHON312 / PYTHON313 override those of the test matrix.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench python-matrix kernel-tests i386 clean
+.PHONY: demo test quick bench kernel-bench python-matrix kernel-tests i386 clean
 
 FIND_PYTHON := scripts/find_python.sh
 PYTEST_ARGS ?= tests/python
@@ -66,6 +67,14 @@ kernel-tests:
 # output bits compared with the x86_64 build's.
 i386: .venv-quick/.installed
 	@scripts/i386_stage.sh .venv-quick/bin/python
+
+# The C++ kernels alone against their chain floors (bench/kernel_bench.cpp).
+kernel-bench:
+	@scripts/ensure_gtest.sh
+	cmake -S . -B build/kernels-portable -DMOLVENAR_BUILD_MODULE=OFF -DMOLVENAR_BUILD_TESTS=ON \
+	      -DMOLVENAR_MARCH_NATIVE=OFF > /dev/null
+	cmake --build build/kernels-portable -j2 --target molvenar_kernel_bench > /dev/null
+	build/kernels-portable/bench/molvenar_kernel_bench --all-paths
 
 clean:
 	rm -rf build .venv .venv-quick

@@ -2,30 +2,41 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "errors/fault_report.hpp"
+#include "lane_engine.hpp"
 #include "nan_fill.hpp"
+#include "simd_pack.hpp"
 
 namespace molvenar {
 namespace {
 
 // The larger of two candidates, the first on a tie. A NaN candidate is
 // passed over: a NaN second one loses the comparison, a NaN first one is
-// replaced. Written as a select plus a NaN fix-up so that it compiles to a
-// max instruction and a conditional move, not to a branch on the prices.
-double larger_known(double first, double second) noexcept {
-    double larger = (second > first) ? second : first;
-    if (std::isnan(first))
-        larger = second;
-    return larger;
+// replaced. For one double a maximum and a fix-up that is rarely taken; for
+// a pack two selects (the comparison keeps the first candidate unless the
+// second is larger, so its result is NaN exactly when the first one is).
+template <class T>
+MOLVENAR_INLINE T larger_known(T first, T second) noexcept {
+    if constexpr (std::is_same_v<T, double>) {
+        double larger = (second > first) ? second : first;
+        if (std::isnan(first))
+            larger = second;
+        return larger;
+    } else {
+        const T larger = select(second > first, second, first);
+        return select(is_nan(larger), second, larger);
+    }
 }
 
 // The largest of the three ranges of one interval; NaN only when all three
 // are NaN.
-double true_range(double high, double low, double previous_close) noexcept {
-    const double a = high - low;
-    const double b = std::fabs(high - previous_close);
-    const double c = std::fabs(low - previous_close);
+template <class T>
+MOLVENAR_INLINE T true_range(T high, T low, T previous_close) noexcept {
+    const T a = high - low;
+    const T b = magnitude(high - previous_close);
+    const T c = magnitude(low - previous_close);
     return larger_known(larger_known(a, b), c);
 }
 
@@ -47,32 +58,73 @@ void check_reach(std::size_t n, InputSeries low, InputSeries close, Period perio
     index_fault(first, output.count);
 }
 
+// The running average after the first one, for the lane engine. The step
+// consumes the true range, which depends on the prices alone.
+struct AtrRecurrence {
+    static constexpr std::size_t state_size = 1;
+    static constexpr std::size_t output_count = 1;
+    static constexpr std::size_t streams = 4;
+
+    const unaligned_double *high, *low, *close;
+    unaligned_double* out;
+    double reciprocal;
+
+    template <class T>
+    MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
+        return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
+    }
+
+    template <bool, class T>
+    MOLVENAR_INLINE void step(std::array<T, 1>& state, T range, std::array<T, 1>& outputs) const noexcept {
+        T& average = state[0];
+        average = average + ((range - average) * reciprocal);
+        outputs[0] = average;
+    }
+
+    // The average follows the ranges, so the range itself is a fair guess.
+    void guess(lanes::State<AtrRecurrence>& state, std::size_t i) const noexcept {
+        const double range = feed<double>(i);
+        state[0] = is_finite(range) ? range : 0.0;
+    }
+
+    bool regular(const lanes::State<AtrRecurrence>&) const noexcept { return true; }
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal); }
+    unaligned_double* output(std::size_t) const noexcept { return out; }
+};
+
 }  // namespace
 
 void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period period,
                  OutputSeries output) noexcept {
-    fill_missing(output);
     const std::size_t n = high.count;
-    if (period == 0 || period >= n)
+    if (period == 0 || period >= n) {
+        fill_missing(output);
         return;
+    }
     check_reach(n, low, close, period, output);
 
     const unaligned_double* h = high.values;
     const unaligned_double* l = low.values;
     const unaligned_double* c = close.values;
     unaligned_double* out = output.values;
+    // No average before position `period`, nor beyond the input.
+    fill_missing(output, 0, period);
+    fill_missing(output, n, output.count);
 
     const double reciprocal = 1.0 / static_cast<double>(period);
     // Position 0 has no previous close, so the first average covers the
     // ranges of positions 1 to period and lands at position period.
     double sum = +0.0;
     for (std::size_t i = 1; i <= period; ++i)
-        sum += true_range(h[i], l[i], c[i - 1]);
+        sum += true_range<double>(h[i], l[i], c[i - 1]);
     double average = sum / static_cast<double>(period);
     out[period] = average;
 
-    for (std::size_t i = period + 1; i < n; ++i) {
-        average = average + ((true_range(h[i], l[i], c[i - 1]) - average) * reciprocal);
+    lanes::State<AtrRecurrence> state{average};
+    std::size_t i = lanes::run(AtrRecurrence{h, l, c, out, reciprocal}, period + 1, n, state);
+    average = state[0];
+    for (; i < n; ++i) {
+        average = average + ((true_range<double>(h[i], l[i], c[i - 1]) - average) * reciprocal);
         out[i] = average;
     }
 }

@@ -1,21 +1,14 @@
 #include "ema.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstdint>
 
 #include "errors/fault_report.hpp"
+#include "lane_engine.hpp"
 #include "nan_fill.hpp"
+#include "simd_pack.hpp"
 
 namespace molvenar {
 namespace {
-
-// Finite when the exponent bits are not all ones. They lie in the upper
-// word, so NaN of any payload and both infinities fail the one comparison.
-bool is_finite(double x) noexcept {
-    const auto upper = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 32);
-    return (upper & 0x7FFFFFFFu) < 0x7FF00000u;
-}
 
 // Start of the first run of `period` consecutive finite values, or n when
 // there is none. Counting the current run finds the same window as trying
@@ -30,23 +23,69 @@ std::size_t find_seed_start(const unaligned_double* in, std::size_t n, Period pe
     return n;
 }
 
+// The average after its seed, for the lane engine: the plain loop's update,
+// where a non-finite value leaves the average as it is and marks its position.
+struct EmaRecurrence {
+    static constexpr std::size_t state_size = 1;
+    static constexpr std::size_t output_count = 1;
+    static constexpr std::size_t streams = 2;
+
+    const unaligned_double* in;
+    unaligned_double* out;
+    double factor, complement;
+
+    template <class T>
+    MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
+        return load<T>(in + i);
+    }
+
+    template <bool Clean, class T>
+    MOLVENAR_INLINE void step(std::array<T, 1>& state, T x, std::array<T, 1>& outputs) const noexcept {
+        T& average = state[0];
+        const T next = (average * complement) + (x * factor);
+        if constexpr (Clean) {
+            average = next;
+            outputs[0] = next;
+        } else {
+            const auto finite = is_finite(x);
+            average = select(finite, next, average);
+            outputs[0] = select(finite, average, broadcast<T>(missing_value));
+        }
+    }
+
+    // The average follows the values, so the value itself is a fair guess.
+    void guess(lanes::State<EmaRecurrence>& state, std::size_t i) const noexcept {
+        state[0] = is_finite(in[i]) ? double{in[i]} : 0.0;
+    }
+
+    bool regular(const lanes::State<EmaRecurrence>&) const noexcept { return true; }
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(complement); }
+    unaligned_double* output(std::size_t) const noexcept { return out; }
+};
+
 }  // namespace
 
 void compute_ema(Period period, InputSeries input, OutputSeries output) noexcept {
-    fill_missing(output);
     const std::size_t n = input.count;
     // period - 1 wraps for period 0: one test for every unusable period.
-    if (period - 1 >= n)
+    if (period - 1 >= n) {
+        fill_missing(output);
         return;
+    }
 
     const unaligned_double* in = input.values;
     unaligned_double* out = output.values;
     const std::size_t m = output.count;
 
     const std::size_t start = find_seed_start(in, n, period);
-    if (start == n)
+    if (start == n) {
+        fill_missing(output);
         return;
+    }
     const std::size_t seed_position = start + period - 1;
+    // No value goes before the seed, nor beyond the input.
+    fill_missing(output, 0, seed_position);
+    fill_missing(output, n, m);
 
     double sum = -0.0;
     for (std::size_t i = start; i <= seed_position; ++i)
@@ -61,12 +100,20 @@ void compute_ema(Period period, InputSeries input, OutputSeries output) noexcept
     const double factor = 2.0 / (static_cast<double>(period) + 1.0);
     const double complement = 1.0 - factor;
 
-    const std::size_t end = std::min(n, m);
     std::size_t i = seed_position + 1;
+    // The lane engine computes a first stretch when every position fits.
+    if (m >= n) {
+        lanes::State<EmaRecurrence> state{average};
+        i = lanes::run(EmaRecurrence{in, out, factor, complement}, i, n, state);
+        average = state[0];
+    }
+    const std::size_t end = std::min(n, m);
     for (; i < end; ++i) {
         const double x = in[i];
-        if (!is_finite(x))
+        if (!is_finite(x)) {
+            out[i] = missing_value;
             continue;
+        }
         average = (average * complement) + (x * factor);
         out[i] = average;
     }

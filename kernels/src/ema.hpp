@@ -6,7 +6,7 @@
 
 namespace molvenar {
 
-// Fills `output` with NaN, then writes the seed mean and every later average.
+// Writes the seed mean and every later average, and NaN to every other position.
 // Non-finite inputs never enter the average and keep their position NaN. Any
 // period is accepted. The caller guarantees output.count == input.count; a
 // write beyond the output is a fault.

@@ -5,7 +5,9 @@
 #include <limits>
 
 #include "errors/fault_report.hpp"
+#include "lane_engine.hpp"
 #include "nan_fill.hpp"
+#include "simd_pack.hpp"
 
 namespace molvenar {
 namespace {
@@ -28,17 +30,88 @@ std::size_t signal_start_index(Period slow_period, Period signal_period) noexcep
     return start;
 }
 
+struct Factors {
+    double fast_alpha, slow_alpha, signal_alpha;
+    double fast_beta, slow_beta, signal_beta;
+};
+
+// The three averages once the fast and slow ones are seeded and the signal
+// start index is behind, for the lane engine. There the plain loop's step
+// reduces to this while the fast average is a number (its state is then
+// regular); a NaN fast average would be seeded afresh, which only the plain
+// loop does.
+struct MacdRecurrence {
+    static constexpr std::size_t state_size = 3;  // fast, slow, signal
+    static constexpr std::size_t output_count = 3;
+    static constexpr std::size_t streams = 4;
+
+    const unaligned_double* in;
+    unaligned_double* outputs[3];  // MACD, signal, histogram
+    Factors f;
+
+    template <class T>
+    MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
+        return load<T>(in + i);
+    }
+
+    template <bool Clean, class T>
+    MOLVENAR_INLINE void step(std::array<T, 3>& state, T x, std::array<T, 3>& y) const noexcept {
+        const T fast = (state[0] * f.fast_beta) + (x * f.fast_alpha);
+        const T slow = (state[1] * f.slow_beta) + (x * f.slow_alpha);
+        const T line = fast - slow;
+        const T updated = (state[2] * f.signal_beta) + (f.signal_alpha * line);
+        if constexpr (Clean) {
+            // No gap, and the signal is a number: were it NaN, it would stay
+            // so here and the engine would step the block again.
+            state = {fast, slow, updated};
+            y = {line, updated, line - updated};
+        } else {
+            const T missing = broadcast<T>(missing_value);
+            const T signal = select(is_nan(state[2]), line, updated);
+            const auto gap = is_nan(x);
+            state[0] = select(gap, state[0], fast);
+            state[1] = select(gap, state[1], slow);
+            state[2] = select(gap, state[2], signal);
+            y[0] = select(gap, missing, line);
+            y[1] = select(gap, missing, signal);
+            // A gap leaves the signal output NaN, and so the histogram.
+            y[2] = select(is_nan(y[1]), missing, line - signal);
+        }
+    }
+
+    // Both averages follow the values and the MACD line stays near zero.
+    void guess(lanes::State<MacdRecurrence>& state, std::size_t i) const noexcept {
+        const double x = is_finite(in[i]) ? double{in[i]} : 0.0;
+        state = {x, x, 0.0};
+    }
+
+    bool regular(const lanes::State<MacdRecurrence>& state) const noexcept { return !std::isnan(state[0]); }
+
+    // The signal forgets its guess only once the line it follows is exact.
+    std::size_t warm_up() const noexcept {
+        const std::size_t averages = lanes::steps_to_forget(std::max(f.fast_beta, f.slow_beta));
+        const std::size_t signal = lanes::steps_to_forget(f.signal_beta);
+        std::size_t total;
+        if (__builtin_add_overflow(averages, signal, &total))
+            return lanes::unbounded;
+        return total;
+    }
+
+    unaligned_double* output(std::size_t k) const noexcept { return outputs[k]; }
+};
+
 }  // namespace
 
 void compute_macd(InputSeries input, Period fast_period, Period slow_period,
                   Period signal_period, OutputSeries macd, OutputSeries signal,
                   OutputSeries hist) noexcept {
-    const double fast_alpha = 2.0 / (1.0 + static_cast<double>(fast_period));
-    const double slow_alpha = 2.0 / (1.0 + static_cast<double>(slow_period));
-    const double signal_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
-    const double fast_beta = 1.0 - fast_alpha;
-    const double slow_beta = 1.0 - slow_alpha;
-    const double signal_beta = 1.0 - signal_alpha;
+    Factors f;
+    f.fast_alpha = 2.0 / (1.0 + static_cast<double>(fast_period));
+    f.slow_alpha = 2.0 / (1.0 + static_cast<double>(slow_period));
+    f.signal_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
+    f.fast_beta = 1.0 - f.fast_alpha;
+    f.slow_beta = 1.0 - f.slow_alpha;
+    f.signal_beta = 1.0 - f.signal_alpha;
     const std::size_t signal_start = signal_start_index(slow_period, signal_period);
 
     const std::size_t n = input.count;
@@ -69,12 +142,12 @@ void compute_macd(InputSeries input, Period fast_period, Period slow_period,
     double fast_average = missing_value;
     double slow_average = missing_value;
     double signal_average = missing_value;
-    for (std::size_t i = warm_up; i < n; ++i) {
+    auto step = [&](std::size_t i) {
         const double x = in[i];
         // Only NaN is a missing value; it leaves all three averages as they are.
         if (std::isnan(x)) {
             write_missing(i);
-            continue;
+            return;
         }
         // Seeded from the windows ending here while the fast average has no
         // number; only the fast one is tested.
@@ -82,18 +155,36 @@ void compute_macd(InputSeries input, Period fast_period, Period slow_period,
             fast_average = window_mean(in, i, fast_period);
             slow_average = window_mean(in, i, slow_period);
         } else {
-            fast_average = (fast_average * fast_beta) + (x * fast_alpha);
-            slow_average = (slow_average * slow_beta) + (x * slow_alpha);
+            fast_average = (fast_average * f.fast_beta) + (x * f.fast_alpha);
+            slow_average = (slow_average * f.slow_beta) + (x * f.slow_alpha);
         }
         const double line = fast_average - slow_average;
         if (!std::isnan(signal_average))
-            signal_average = (signal_average * signal_beta) + (signal_alpha * line);
+            signal_average = (signal_average * f.signal_beta) + (f.signal_alpha * line);
         else if (i >= signal_start)
             signal_average = line;
         macd_out[i] = line;
         signal_out[i] = signal_average;
         hist_out[i] = std::isnan(signal_average) ? missing_value : line - signal_average;
-    }
+    };
+
+    // The plain loop until all three averages hold numbers from the signal
+    // start index on; then the lane engine takes a stretch, and the plain loop
+    // finishes from where the engine's exact outputs end.
+    std::size_t i = warm_up;
+    auto averages_settled = [&] {
+        return i >= signal_start && std::isfinite(fast_average) && std::isfinite(slow_average) &&
+               std::isfinite(signal_average);
+    };
+    for (; i < n && !averages_settled(); ++i)
+        step(i);
+    lanes::State<MacdRecurrence> state{fast_average, slow_average, signal_average};
+    i = lanes::run(MacdRecurrence{in, {macd_out, signal_out, hist_out}, f}, i, n, state);
+    fast_average = state[0];
+    slow_average = state[1];
+    signal_average = state[2];
+    for (; i < n; ++i)
+        step(i);
 }
 
 }  // namespace molvenar

@@ -16,16 +16,20 @@ constexpr std::size_t block_size = 8;
 }  // namespace
 
 void compute_sma(Period period, InputSeries input, OutputSeries output) noexcept {
-    fill_missing(output);
     const std::size_t n = input.count;
     // period - 1 wraps to the largest word for period 0, so this one test
     // turns away period 0, every period above n and the empty input.
-    if (period - 1 >= n)
+    if (period - 1 >= n) {
+        fill_missing(output);
         return;
+    }
     // Only a caller that breaks output.count == n gets here; the first write
     // outside the output would be at period - 1 or at output.count.
     if (output.count < n)
         index_fault(std::max(period - 1, output.count), output.count);
+    // No average before the first full window, nor beyond the input.
+    fill_missing(output, 0, period - 1);
+    fill_missing(output, n, output.count);
 
     const unaligned_double* in = input.values;
     unaligned_double* out = output.values;

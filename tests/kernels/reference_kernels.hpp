@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "macd.hpp"
 #include "test_support.hpp"
 
 namespace molvenar::test::reference {
@@ -100,6 +101,22 @@ inline MacdLines macd(const Values& in, Period fast, Period slow, Period signal)
             out.hist[i] = m - signal_average;
     }
     return out;
+}
+
+// Runs compute_macd and compares its three lines with the reference loop.
+inline ::testing::AssertionResult macd_matches(const Values& input, Period fast, Period slow, Period signal) {
+    const std::size_t n = input.size();
+    const MacdLines expected = macd(input, fast, slow, signal);
+    Values lines[3] = {Values(n, untouched), Values(n, untouched), Values(n, untouched)};
+    compute_macd(view(input), fast, slow, signal, view(lines[0]), view(lines[1]), view(lines[2]));
+    const Values* wanted[3] = {&expected.macd, &expected.signal, &expected.hist};
+    const char* names[3] = {"MACD line", "signal line", "histogram"};
+    for (int k = 0; k < 3; ++k) {
+        ::testing::AssertionResult same = same_bits(*wanted[k], lines[k]);
+        if (!same)
+            return same << " (" << names[k] << ")";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 // The largest candidate that is a number, the first named among equal ones;

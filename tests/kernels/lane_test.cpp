@@ -1,0 +1,209 @@
+// The lane engine against the plain reference loops, bit for bit, on every
+// instruction-set path this processor has: price walks with gaps and
+// infinities of every density, lengths around the engine's thresholds, and
+// lanes that are made to start wrong so that the seams are recomputed.
+#include <algorithm>
+#include <random>
+
+#include "atr.hpp"
+#include "ema.hpp"
+#include "lane_dispatch.hpp"
+#include "lane_engine.hpp"
+#include "macd.hpp"
+#include "reference_kernels.hpp"
+#include "test_support.hpp"
+
+namespace molvenar::test {
+namespace {
+
+using lanes::Event;
+using lanes::InstructionSet;
+
+// How the lanes start: the engine's own warm-up and guesses, or forced ones.
+struct Speculation {
+    const char* name;
+    std::size_t warm_up;  // lanes::no_override: the engine's own
+    bool absurd;
+};
+constexpr Speculation speculations[] = {
+    {"own warm-up", lanes::no_override, false},
+    {"own warm-up, absurd guesses", lanes::no_override, true},
+    {"no warm-up", 0, false},
+    {"no warm-up, absurd guesses", 0, true},
+    {"warm-up of 3, absurd guesses", 3, true},
+};
+
+// Forces a path and a speculation for one scope.
+class Forced {
+public:
+    Forced(InstructionSet path, const Speculation& speculation) {
+        lanes::testing::reset();
+        EXPECT_TRUE(lanes::testing::force_path(path));
+        lanes::testing::force_warm_up(speculation.warm_up);
+        lanes::testing::force_absurd_guesses(speculation.absurd);
+    }
+    ~Forced() { lanes::testing::reset(); }
+};
+
+// Price walks; at the chosen density a value is replaced by a NaN (payloads
+// other than the fill pattern), an infinity or a zero.
+class Walk {
+public:
+    explicit Walk(std::uint64_t seed) : random_(seed) {}
+
+    std::size_t below(std::size_t bound) { return bound == 0 ? 0 : random_() % bound; }
+
+    Values prices(std::size_t n) {
+        std::normal_distribution<double> step(0.0, 1.0);
+        Values values(n);
+        double price = 100.0 + static_cast<double>(below(1000));
+        for (double& value : values)
+            value = price += step(random_);
+        return values;
+    }
+
+    Values spoiled(Values values, double density) {
+        static const double specials[] = {std::bit_cast<double>(std::uint64_t{0x7FF800000000BEEF}),
+                                          std::bit_cast<double>(std::uint64_t{0xFFF80000000000CD}),
+                                          inf, -inf, 0.0};
+        std::bernoulli_distribution special(density);
+        for (double& value : values)
+            if (special(random_))
+                value = specials[below(std::size(specials))];
+        return values;
+    }
+
+    Values prices(std::size_t n, double density) { return spoiled(prices(n), density); }
+
+    // NaN at every other position, from the first or the second: every seam
+    // (chunks are whole blocks of an even count) falls on a gap, or none does.
+    Values alternating_gaps(std::size_t n) {
+        Values values = prices(n);
+        const std::size_t phase = below(2);
+        for (std::size_t i = phase; i < n; i += 2)
+            values[i] = reference_nan;
+        return values;
+    }
+
+    // Gaps from none to most; a long walk gets few, so that seeds are found.
+    double density(std::size_t n) {
+        static const double densities[] = {0.0, 0.0, 0.001, 0.02, 0.2, 0.6, 0.95};
+        return densities[below(n > 10'000 ? 4 : std::size(densities))];
+    }
+
+    static constexpr double reference_nan = std::bit_cast<double>(std::uint64_t{0x7FF8000000000123});
+
+private:
+    std::mt19937_64 random_;
+};
+
+// Lengths that reach the engine under a forced warm-up: short ones, and those
+// around the least length at which the lanes run (a chunk of one block).
+std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t streams, std::size_t warm_up,
+                          std::size_t begin) {
+    const lanes::Shape shape = lanes::shape_of(path, streams);
+    const std::size_t block = static_cast<std::size_t>(shape.width);
+    const std::size_t rounded = (warm_up + block - 1) / block * block;
+    const std::size_t least = begin + rounded + static_cast<std::size_t>(shape.lanes()) * std::max(block, rounded);
+    switch (walk.below(4)) {
+        case 0: return least - 1 + walk.below(3);
+        case 1: return walk.below(4);
+        default: return walk.below(12 * least);
+    }
+}
+
+class LanePath : public ::testing::TestWithParam<InstructionSet> {
+protected:
+    void SetUp() override {
+        if (!lanes::available(GetParam()))
+            GTEST_SKIP() << lanes::name(GetParam()) << " is not available on this processor";
+    }
+
+    // Runs `trial` under each speculation: long walks (given as the length)
+    // under the engine's own warm-up, short ones under forced warm-ups.
+    // Checks that the lanes ran and that absurd guesses made seams recompute.
+    template <typename Trial>
+    void each_speculation(Trial trial) {
+        for (const Speculation& speculation : speculations) {
+            SCOPED_TRACE(speculation.name);
+            Forced scope(GetParam(), speculation);
+            const bool own = speculation.warm_up == lanes::no_override;
+            for (int k = 0; k < (own ? 10 : 300); ++k)
+                trial(speculation, own ? 20'000 + 3'000 * k : 0);
+            EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
+            if (speculation.absurd) {
+                EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
+            }
+        }
+    }
+};
+
+Period ema_period(Walk& walk, std::size_t n) {
+    switch (walk.below(10)) {
+        case 0: return 1;
+        case 1: return 2;
+        case 2: return n;
+        case 3: return max_period;
+        default: return 1 + walk.below(40);
+    }
+}
+
+TEST_P(LanePath, EmaMatchesPlainLoop) {
+    Walk walk(0xE3A1);
+    each_speculation([&](const Speculation& speculation, std::size_t long_length) {
+        const Period period = ema_period(walk, 40);
+        const std::size_t begin = period == max_period ? 0 : period;
+        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 2, speculation.warm_up, begin);
+        const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
+        SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
+        Values output(n, untouched);
+        compute_ema(period, view(input), view(output));
+        ASSERT_TRUE(same_bits(reference::ema(period, input, n), output));
+    });
+}
+
+TEST_P(LanePath, MacdMatchesPlainLoop) {
+    Walk walk(0x3ACD1);
+    each_speculation([&](const Speculation& speculation, std::size_t long_length) {
+        const Period fast = 1 + walk.below(walk.below(2) == 0 ? 3 : 15);
+        const Period slow = fast + 1 + walk.below(30);
+        const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
+        const std::size_t begin = slow + std::min<Period>(signal, 50);
+        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
+        const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
+        SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
+        ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
+    });
+}
+
+TEST_P(LanePath, AtrMatchesPlainLoop) {
+    Walk walk(0xA71);
+    each_speculation([&](const Speculation& speculation, std::size_t long_length) {
+        const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
+        const std::size_t begin = period == max_period ? 0 : period + 1;
+        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
+        // Gaps are rarer here: one range that is NaN makes the rest NaN.
+        const double density = walk.density(n) / 50.0;
+        const Values close = walk.prices(n);
+        Values high(n), low(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            high[i] = close[i] + static_cast<double>(walk.below(1000)) / 500.0;
+            low[i] = close[i] - static_cast<double>(walk.below(1000)) / 500.0;
+        }
+        const Values spoiled_high = walk.spoiled(high, density);
+        const Values spoiled_low = walk.spoiled(low, density);
+        const Values spoiled_close = walk.spoiled(close, density);
+        const std::size_t m = n + walk.below(2) * 3;
+        SCOPED_TRACE(::testing::Message() << "n=" << n << " m=" << m << " period=" << period);
+        Values output(m, untouched);
+        compute_atr(view(spoiled_high), view(spoiled_low), view(spoiled_close), period, view(output));
+        ASSERT_TRUE(same_bits(reference::atr(spoiled_high, spoiled_low, spoiled_close, period, m), output));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LanePath,
+                         ::testing::Values(InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512f),
+                         [](const auto& info) { return std::string(lanes::name(info.param)); });
+
+}  // namespace
+}  // namespace molvenar::test
