@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "binary64.hpp"
+
 namespace molvenar::lanes {
 
 // `plain` runs the plain loops only; the others run the lane engine with
