@@ -44,7 +44,8 @@ from bench_peers import (  # noqa: E402
 LABELS = {"sma": "SMA(20)", "ema": "EMA(20)", "macd": "MACD({},{},{})".format(*MACD_PERIODS), "atr": "ATR(14)"}
 PEER_ORDER = ("TA-Lib", "ta-lib-takt", "bottleneck", "pandas", "numba")
 GOAL_SIZE = 10**6
-CLOCK = time.thread_time_ns
+# (candidate, indicator, size) whose CPU time was spread over several threads.
+MULTI_THREADED = set()
 
 # Goals: (indicator, column, comparison, bound). Columns are "floor"
 # (molvenar / floor) or a peer (peer / molvenar).
@@ -69,14 +70,21 @@ def summary(samples):
 
 
 def interleaved(runners, count, rounds, per):
-    """Times each runner `count` calls per round, rounds interleaved."""
+    """Times each runner `count` calls per round, rounds interleaved. Returns
+    thread CPU time per unit, and the names of runners whose process CPU time
+    was well above their thread's: they computed on other threads too, which
+    the thread clock does not see."""
     names = list(runners)
     samples = {name: [] for name in names}
+    process_share = {name: [] for name in names}
     for round_index in range(rounds):
         shift = round_index % len(names)
         for name in names[shift:] + names[:shift]:
-            samples[name].append(runners[name].time_ns(count, CLOCK) / per(name, count))
-    return samples
+            thread_ns, process_ns = runners[name].time_ns(count)
+            samples[name].append(thread_ns / per(name, count))
+            process_share[name].append(process_ns / thread_ns if thread_ns > 0 else 1.0)
+    threaded = {name for name, shares in process_share.items() if statistics.median(shares) > 1.2}
+    return samples, threaded
 
 
 def fmt_ratio(value):
@@ -94,8 +102,10 @@ def throughput(candidates, sizes, rounds, elements_per_timing):
         for indicator in INDICATORS:
             runners = {c.name: c.runner(indicator, series) for c in candidates if c.supports(indicator)}
             count = max(1, elements_per_timing // n)
-            samples = interleaved(runners, count, rounds, lambda name, calls: calls * n)
+            samples, threaded = interleaved(runners, count, rounds, lambda name, calls: calls * n)
             table[n][indicator] = {name: summary(values) for name, values in samples.items()}
+            for name in threaded:
+                MULTI_THREADED.add((name, indicator, n))
         del series
     return table
 
@@ -116,8 +126,11 @@ def print_throughput(table, peers):
             else:
                 cells += ["–", "–"]
             for peer in columns[3:]:
-                cells.append(fmt_ratio(results[peer][0] / ours) if peer in results else "–")
+                cell = fmt_ratio(results[peer][0] / ours) if peer in results else "–"
+                cells.append(cell + ("*" if (peer, indicator, n) in MULTI_THREADED else ""))
             print(f"{LABELS[indicator]:<14}" + "".join(f"{c:>16}" for c in cells))
+    if MULTI_THREADED:
+        print("* used threads of its own: its thread CPU time leaves their work out")
 
 
 # --- 2. per call ---------------------------------------------------------------------
@@ -130,7 +143,7 @@ def per_call(candidates, rounds, calls=2000):
         for indicator in ("add",) + INDICATORS:
             if candidate.supports(indicator):
                 runners[f"{candidate.name} {indicator}"] = candidate.runner(indicator, series)
-    samples = interleaved(runners, calls, rounds, lambda name, count: count)
+    samples, _ = interleaved(runners, calls, rounds, lambda name, count: count)
     return {name: summary(values) for name, values in samples.items()}
 
 
@@ -315,7 +328,7 @@ def main():
 
     notes = []
     candidates = [molvenar_candidate()]
-    candidates += [c for c in (floor_candidate(notes, CLOCK), talib_candidate(notes)) if c]
+    candidates += [c for c in (floor_candidate(notes), talib_candidate(notes)) if c]
     takt = RemoteCandidate.start(args.takt_dir, notes)
     candidates += [c for c in (takt, bottleneck_candidate(notes), pandas_candidate(notes), numba_candidate(notes))
                    if c]

@@ -14,6 +14,7 @@ import itertools
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -101,10 +102,13 @@ class LocalRunner:
         self.loop = loop
         self.correction_ns = correction_ns
 
-    def time_ns(self, count, clock):
-        start = clock()
+    def time_ns(self, count):
+        """CPU time of `count` calls: this thread's, and the whole process's
+        (which exceeds it only if the candidate ran threads of its own)."""
+        thread, process = time.thread_time_ns(), time.process_time_ns()
         self.loop(count)
-        return clock() - start - self.correction_ns * count
+        correction = self.correction_ns * count
+        return (time.thread_time_ns() - thread - correction, time.process_time_ns() - process - correction)
 
 
 # --- molvenar ----------------------------------------------------------------
@@ -134,7 +138,7 @@ def floor_source():
     return None
 
 
-def floor_candidate(notes, clock):
+def floor_candidate(notes):
     source = floor_source()
     compiler = os.environ.get("CXX", "c++")
     if source is None:
@@ -169,9 +173,9 @@ def floor_candidate(notes, clock):
             loop(1000)
             samples = []
             for _ in range(15):
-                start = clock()
+                start = time.thread_time_ns()
                 loop(2000)
-                samples.append((clock() - start) / 2000)
+                samples.append((time.thread_time_ns() - start) / 2000)
             overhead[indicator] = sorted(samples)[len(samples) // 2]
         return overhead[indicator]
 
@@ -261,8 +265,8 @@ class RemoteRunner:
     def __init__(self, remote, indicator, n):
         self.remote, self.indicator, self.n = remote, indicator, n
 
-    def time_ns(self, count, clock):
-        return float(self.remote.ask("time", self.indicator, self.n, count))
+    def time_ns(self, count):
+        return tuple(float(word) for word in self.remote.ask("time", self.indicator, self.n, count).split())
 
 
 def output_digest(array):
@@ -278,7 +282,6 @@ def run_takt_worker(directory):
     except Exception as error:  # noqa: BLE001
         print(f"error {type(error).__name__}", flush=True)
         return
-    import time
     candidate = Candidate("ta-lib-takt", TALIB_STATEMENTS, talib_functions(talib))
     series, runners = {}, {}
     for line in sys.stdin:
@@ -292,7 +295,7 @@ def run_takt_worker(directory):
             runners[indicator, n] = candidate.runner(indicator, series[n])
             reply = "ok"
         elif words[0] == "time":
-            reply = runners[words[1], int(words[2])].time_ns(int(words[3]), time.thread_time_ns)
+            reply = " ".join(map(str, runners[words[1], int(words[2])].time_ns(int(words[3]))))
         elif words[0] == "digest":
             n = int(words[2])
             reply = output_digest(candidate.result(words[1], series.setdefault(n, Series(n))))
