@@ -27,9 +27,6 @@ inline void drain_deferred_releases() noexcept {
         drain(*list);
 }
 PyObject* finish(Result<PyObject*>& result) noexcept;
-}  // namespace boundary_detail
-
-namespace boundary_detail {
 void defer_release(PyObject* object) noexcept;
 }  // namespace boundary_detail
 
