@@ -2,7 +2,7 @@
 #   make demo    set up, build, compute the four indicators on the shipped prices
 #   make test    set up, build and run every test: the Python matrix and the C++ kernel tests
 #   make quick   one environment (CPython 3.12 or newer, NumPy 2), Python tests only
-#   make bench   benchmarks of the four callables (ns per element)
+#   make bench   molvenar against its chain floor and peer libraries
 #   make kernel-bench   the C++ kernels against their chain floors, every instruction-set path
 # PYTHON=/path/to/python overrides the interpreter of `quick`, `demo` and `bench`;
 # PYTHON312 / PYTHON313 override those of the test matrix.
@@ -29,8 +29,13 @@ test:
 quick: .venv-quick/.installed
 	@.venv-quick/bin/python -m pytest -q $(PYTEST_ARGS)
 
-bench: .venv-quick/.installed
-	@.venv-quick/bin/python bench/bench_indicators.py
+# The benchmark runs in its own venv with the peer libraries it compares
+# against; none of them is a dependency of molvenar. BENCH_ARGS is passed on
+# (for example BENCH_ARGS='--rounds 5 --sizes 4,6').
+bench:
+	@scripts/setup_env.sh .venv-bench "$$($(FIND_PYTHON))" 'numpy>=2'
+	scripts/install_bench_peers.sh .venv-bench
+	.venv-bench/bin/python bench/bench_indicators.py $(BENCH_ARGS)
 
 # A venv holding the installed module; rebuilt on every run so that the
 # module always matches the sources.
@@ -77,6 +82,6 @@ kernel-bench:
 	build/kernels-portable/bench/molvenar_kernel_bench --all-paths
 
 clean:
-	rm -rf build .venv .venv-quick
+	rm -rf build .venv .venv-quick .venv-bench
 
 FORCE:

@@ -14,16 +14,17 @@ namespace boundary_detail {
 
 thread_local std::intptr_t lock_depth = 0;
 
-namespace {
-
 // References whose release was asked for without the interpreter lock.
 struct DeferredReleases {
     std::mutex mutex;
     std::vector<PyObject*> pending;
 };
 
-std::once_flag deferred_created_gate;
 std::atomic<DeferredReleases*> deferred_list{nullptr};
+
+namespace {
+
+std::once_flag deferred_created_gate;
 
 DeferredReleases& deferred_releases() noexcept {
     std::call_once(deferred_created_gate, [] { deferred_list.store(new DeferredReleases); });
@@ -32,14 +33,11 @@ DeferredReleases& deferred_releases() noexcept {
 
 }  // namespace
 
-void drain_deferred_releases() noexcept {
-    DeferredReleases* list = deferred_list.load(std::memory_order_acquire);
-    if (!list)
-        return;
+void drain(DeferredReleases& list) noexcept {
     std::vector<PyObject*> taken;
     {
-        std::lock_guard lock(list->mutex);
-        taken.swap(list->pending);
+        std::lock_guard lock(list.mutex);
+        taken.swap(list.pending);
     }
     for (PyObject* object : taken)
         Py_DECREF(object);
@@ -52,17 +50,13 @@ PyObject* finish(Result<PyObject*>& result) noexcept {
     return nullptr;
 }
 
-}  // namespace boundary_detail
-
-void release_reference(PyObject* object) noexcept {
-    if (boundary_detail::lock_depth > 0) {
-        Py_DECREF(object);
-        return;
-    }
-    auto& list = boundary_detail::deferred_releases();
+void defer_release(PyObject* object) noexcept {
+    auto& list = deferred_releases();
     std::lock_guard lock(list.mutex);
     list.pending.push_back(object);
 }
+
+}  // namespace boundary_detail
 
 namespace {
 

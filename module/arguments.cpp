@@ -65,9 +65,9 @@ ErrorValue missing_required(const FunctionDescription& description,
 
 }  // namespace
 
-Result<void> sort_arguments(const FunctionDescription& description, PyObject* const* args,
-                            Py_ssize_t positional_count, PyObject* keyword_names,
-                            std::span<PyObject*> slots) noexcept {
+Result<void> sort_any_arguments(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t positional_count, PyObject* keyword_names,
+                                std::span<PyObject*> slots) noexcept {
     const std::size_t parameter_count = description.parameter_names.size();
     const std::size_t positional = static_cast<std::size_t>(positional_count);
     for (std::size_t i = 0; i < std::min(positional, parameter_count); ++i)
@@ -146,7 +146,7 @@ ErrorValue name_argument_error(std::string_view parameter_name, ErrorValue error
     return renamed;
 }
 
-Result<Period> period_argument(std::string_view parameter_name, PyObject* object) noexcept {
+Result<Period> convert_period_argument(std::string_view parameter_name, PyObject* object) noexcept {
     Result<Period> period = convert_period(object);
     if (!period)
         return name_argument_error(parameter_name, std::move(period).error());

@@ -32,15 +32,14 @@ Result<void* const*> load_api_table() noexcept {
     return static_cast<void* const*>(pointer);
 }
 
-std::atomic<void* const*> cached_table{nullptr};
-// 0 means not yet read: NumPy's feature versions start at 1.
-std::atomic<std::uint32_t> cached_feature_version{0};
-
 }  // namespace
 
-Result<void* const*> numpy_api_table() noexcept {
-    if (void* const* table = cached_table.load(std::memory_order_acquire))
-        return table;
+namespace api_table_detail {
+
+std::atomic<void* const*> cached_table{nullptr};
+std::atomic<std::uint32_t> cached_feature_version{0};
+
+Result<void* const*> load_numpy_api_table() noexcept {
     Result<void* const*> loaded = load_api_table();
     if (!loaded)
         return loaded;
@@ -51,25 +50,25 @@ Result<void* const*> numpy_api_table() noexcept {
     return loaded;
 }
 
-std::string numpy_capsule_message(ErrorValue& cause) noexcept {
-    return "Failed to access NumPy array API capsule: " + debug_form(cause);
-}
-
-void* const* numpy_api_table_or_fault() noexcept {
-    Result<void* const*> table = numpy_api_table();
+void* const* load_numpy_api_table_or_fault() noexcept {
+    Result<void* const*> table = load_numpy_api_table();
     if (!table)
         fault(numpy_capsule_message(table.error()));
     return table.value();
 }
 
-std::uint32_t numpy_feature_version() noexcept {
-    if (std::uint32_t version = cached_feature_version.load(std::memory_order_acquire))
-        return version;
+std::uint32_t load_numpy_feature_version() noexcept {
     using Function = unsigned int (*)();
     void* const* table = numpy_api_table_or_fault();
     std::uint32_t version = reinterpret_cast<Function>(table[211])();
     cached_feature_version.store(version, std::memory_order_release);
     return version;
+}
+
+}  // namespace api_table_detail
+
+std::string numpy_capsule_message(ErrorValue& cause) noexcept {
+    return "Failed to access NumPy array API capsule: " + debug_form(cause);
 }
 
 }  // namespace molvenar

@@ -2,6 +2,7 @@
 // module on first need and kept for the rest of the process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "errors/result.hpp"
@@ -10,19 +11,47 @@
 
 namespace molvenar {
 
+namespace api_table_detail {
+// Set once, first stored value winning; null until then.
+extern std::atomic<void* const*> cached_table;
+// 0 means not yet read: NumPy's feature versions start at 1.
+extern std::atomic<std::uint32_t> cached_feature_version;
+Result<void* const*> load_numpy_api_table() noexcept;
+void* const* load_numpy_api_table_or_fault() noexcept;
+std::uint32_t load_numpy_feature_version() noexcept;
+}  // namespace api_table_detail
+
+// The table once some call has obtained it, else null: one plain load on
+// the path every call takes.
+inline void* const* cached_numpy_api_table() noexcept {
+    return api_table_detail::cached_table.load(std::memory_order_acquire);
+}
+
 // The table, or why it could not be had; a failure caches nothing, so the
 // next use tries again. GIL held.
-Result<void* const*> numpy_api_table() noexcept;
+inline Result<void* const*> numpy_api_table() noexcept {
+    if (void* const* table = cached_numpy_api_table())
+        return table;
+    return api_table_detail::load_numpy_api_table();
+}
 
 // The running NumPy's C feature version (table entry 211), cached. The table
 // must be obtainable; otherwise this is an internal fault.
-std::uint32_t numpy_feature_version() noexcept;
+inline std::uint32_t numpy_feature_version() noexcept {
+    if (std::uint32_t version = api_table_detail::cached_feature_version.load(std::memory_order_acquire))
+        return version;
+    return api_table_detail::load_numpy_feature_version();
+}
 
 // "Failed to access NumPy array API capsule: " + the cause's debug form.
 std::string numpy_capsule_message(ErrorValue& cause) noexcept;
 
 // The table or the internal fault above; for places that cannot report.
-void* const* numpy_api_table_or_fault() noexcept;
+inline void* const* numpy_api_table_or_fault() noexcept {
+    if (void* const* table = cached_numpy_api_table())
+        return table;
+    return api_table_detail::load_numpy_api_table_or_fault();
+}
 
 // The four table entries this module uses.
 inline PyTypeObject* numpy_array_type(void* const* table) noexcept {

@@ -1,22 +1,45 @@
 #include "numpy_bridge/array_acceptance.hpp"
 
+#include <atomic>
+
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/api_table.hpp"
 
 namespace molvenar {
 namespace {
 
+// NumPy's float64 descriptor (entry 45 with type number 12), kept for the
+// process once obtained. NumPy hands out one built-in descriptor per type,
+// so most float64 arrays hold this very object and are accepted by one
+// pointer comparison.
+std::atomic<PyArray_Descr*> cached_float64{nullptr};
+
+PyArray_Descr* float64_descriptor(void* const* table) noexcept {
+    if (PyArray_Descr* known = cached_float64.load(std::memory_order_acquire))
+        return known;
+    PyArray_Descr* made = numpy_descr_from_type(table, NPY_DOUBLE);
+    if (!made)
+        api_call_failed();
+    PyArray_Descr* expected = nullptr;
+    if (!cached_float64.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(reinterpret_cast<PyObject*>(made));
+        return expected;
+    }
+    return made;  // this reference is never given back
+}
+
 // The array's descriptor is float64 or one NumPy declares equivalent.
 bool has_float64_elements(void* const* table, PyArrayObject* array) noexcept {
     PyArray_Descr* own = array_fields(array)->descr;
     if (!own)
         api_call_failed();
+    PyArray_Descr* float64 = float64_descriptor(table);
+    if (own == float64)
+        return true;
+    // The equivalence query may run code that swaps the array's descriptor:
+    // hold our own reference to the one being compared.
     PyRef own_ref = PyRef::borrow(reinterpret_cast<PyObject*>(own));
-    PyArray_Descr* float64 = numpy_descr_from_type(table, NPY_DOUBLE);
-    if (!float64)
-        api_call_failed();
-    PyRef float64_ref = PyRef::steal(reinterpret_cast<PyObject*>(float64));
-    return own == float64 || numpy_equiv_types(table, own, float64);
+    return numpy_equiv_types(table, own, float64);
 }
 
 }  // namespace
@@ -26,15 +49,19 @@ ErrorValue array_conversion_error(PyObject* object) noexcept {
 }
 
 Result<PyArrayObject*> accept_array(PyObject* object) noexcept {
-    Result<void* const*> table = numpy_api_table();
-    if (!table)
-        return ErrorValue::import_error(numpy_capsule_message(table.error()));
-    if (!is_numpy_array(table.value(), object))
+    void* const* table = cached_numpy_api_table();
+    if (!table) [[unlikely]] {
+        Result<void* const*> loaded = numpy_api_table();
+        if (!loaded)
+            return ErrorValue::import_error(numpy_capsule_message(loaded.error()));
+        table = loaded.value();
+    }
+    if (!is_numpy_array(table, object))
         return array_conversion_error(object);
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (array_fields(array)->nd != 1)
         return array_conversion_error(object);
-    if (!has_float64_elements(table.value(), array))
+    if (!has_float64_elements(table, array))
         return array_conversion_error(object);
     return array;
 }

@@ -1,108 +1,36 @@
 #include "numpy_bridge/borrow_registry.hpp"
 
 #include <cstring>
-#include <limits>
+#include <mutex>
 
-#include "errors/fault_report.hpp"
 #include "numpy_bridge/borrow_table.hpp"
 #include "numpy_bridge/series_view.hpp"
 
 namespace molvenar {
-namespace {
-
-constexpr std::int32_t granted = 0;
-constexpr std::int32_t already_borrowed = -1;
-constexpr std::int32_t not_writeable = -2;
-constexpr std::int32_t exclusive = -1;
-
-constexpr const char* missing_borrow = "called `Option::unwrap()` on a `None` value";
-
-void check_counted(std::int32_t count) noexcept {
-    check(count != 0, "assertion failed: borrow count != 0");
-}
-
-bool conflicts_with_any(const auto& counts, const BorrowKey& key, auto&& counts_as_conflict) noexcept {
-    for (const auto& [other, count] : counts) {
-        check_counted(count);
-        if (counts_as_conflict(count) && keys_conflict(key, other))
-            return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 std::int32_t BorrowRegistry::acquire(void* base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    auto base_entry = bases_.find(base);
-    if (base_entry == bases_.end()) {
-        bases_[base].emplace(key, 1);
-        return granted;
-    }
-    BorrowCounts& counts = base_entry->second;
-    if (auto found = counts.find(key); found != counts.end()) {
-        std::int32_t& count = found->second;
-        check_counted(count);
-        if (count < 0 || count == std::numeric_limits<std::int32_t>::max())
-            return already_borrowed;
-        ++count;
-        return granted;
-    }
-    // Readers only conflict with writers.
-    if (conflicts_with_any(counts, key, [](std::int32_t count) { return count < 0; }))
-        return already_borrowed;
-    counts.emplace(key, 1);
-    return granted;
+    std::lock_guard lock(lock_);
+    return map_.acquire(base, key);
 }
 
 std::int32_t BorrowRegistry::acquire_mut(void* base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    auto base_entry = bases_.find(base);
-    if (base_entry == bases_.end()) {
-        bases_[base].emplace(key, exclusive);
-        return granted;
-    }
-    BorrowCounts& counts = base_entry->second;
-    if (counts.contains(key))
-        return already_borrowed;
-    // A writer conflicts with every borrow.
-    if (conflicts_with_any(counts, key, [](std::int32_t count) { return count != 0; }))
-        return already_borrowed;
-    counts.emplace(key, exclusive);
-    return granted;
+    std::lock_guard lock(lock_);
+    return map_.acquire_mut(base, key);
 }
 
 void BorrowRegistry::release(void* base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    auto base_entry = bases_.find(base);
-    check(base_entry != bases_.end(), missing_borrow);
-    BorrowCounts& counts = base_entry->second;
-    auto found = counts.find(key);
-    check(found != counts.end(), missing_borrow);
-    check_counted(found->second);
-    if (--found->second != 0)
-        return;
-    if (counts.size() == 1)
-        bases_.erase(base_entry);
-    else
-        counts.erase(found);
+    std::lock_guard lock(lock_);
+    map_.release(base, key);
 }
 
 void BorrowRegistry::release_mut(void* base, const BorrowKey& key) noexcept {
-    std::lock_guard lock(mutex_);
-    auto base_entry = bases_.find(base);
-    check(base_entry != bases_.end(), missing_borrow);
-    BorrowCounts& counts = base_entry->second;
-    if (counts.size() == 1) {
-        bases_.erase(base_entry);
-        return;
-    }
-    auto found = counts.find(key);
-    check(found != counts.end(), missing_borrow);
-    counts.erase(found);
+    std::lock_guard lock(lock_);
+    map_.release_mut(base, key);
 }
 
 namespace {
+
+constexpr std::int32_t not_writeable = -2;
 
 // The table as this module allocates it: the name lives right after the
 // shared fields and is freed with them.

@@ -3,17 +3,17 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
-#include <unordered_map>
 
 #include "numpy_bridge/borrow_key.hpp"
+#include "numpy_bridge/borrow_map.hpp"
 #include "numpy_bridge/numpy_types.hpp"
+#include "numpy_bridge/registry_lock.hpp"
 
 namespace molvenar {
 
-// Per base address: key to count. n > 0 is n read-only borrows of exactly
-// that key, -1 one exclusive borrow. No count is 0 and no per-base map is
-// empty: entries go as their last borrow is given back.
+// The borrow counts of BorrowMap behind a lock. The caller computes base
+// address and key before calling, so the lock covers map work only and is
+// never held while Python code runs.
 class BorrowRegistry {
 public:
     std::int32_t acquire(void* base, const BorrowKey& key) noexcept;
@@ -22,11 +22,8 @@ public:
     void release_mut(void* base, const BorrowKey& key) noexcept;
 
 private:
-    using BorrowCounts = std::unordered_map<BorrowKey, std::int32_t, BorrowKeyHash>;
-
-    // Held for map work only: never while Python code runs.
-    std::mutex mutex_;
-    std::unordered_map<void*, BorrowCounts> bases_;
+    RegistryLock lock_;
+    BorrowMap map_;
 };
 
 // A new capsule named "_RUST_NUMPY_BORROW_CHECKING_API" holding a version 1

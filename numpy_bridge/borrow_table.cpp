@@ -60,13 +60,13 @@ Result<const BorrowTable*> load_borrow_table() noexcept {
     return table;
 }
 
-std::atomic<const BorrowTable*> cached_table{nullptr};
-
 }  // namespace
 
-Result<const BorrowTable*> borrow_table() noexcept {
-    if (const BorrowTable* table = cached_table.load(std::memory_order_acquire))
-        return table;
+namespace borrow_table_detail {
+
+std::atomic<const BorrowTable*> cached_table{nullptr};
+
+Result<const BorrowTable*> obtain_borrow_table() noexcept {
     Result<const BorrowTable*> loaded = load_borrow_table();
     if (!loaded)
         return loaded;
@@ -76,4 +76,5 @@ Result<const BorrowTable*> borrow_table() noexcept {
     return loaded;
 }
 
+}  // namespace borrow_table_detail
 }  // namespace molvenar

@@ -2,6 +2,7 @@
 // capsule "_RUST_NUMPY_BORROW_CHECKING_API" on NumPy's multiarray module.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,8 +44,17 @@ static_assert(offsetof(BorrowTable, acquire) == 12 && offsetof(BorrowTable, rele
 
 inline constexpr char borrow_capsule_name[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
+namespace borrow_table_detail {
+extern std::atomic<const BorrowTable*> cached_table;
+Result<const BorrowTable*> obtain_borrow_table() noexcept;
+}  // namespace borrow_table_detail
+
 // The process's table: joined if the capsule exists, else created and
 // published. Cached once obtained; a failure caches nothing. GIL held.
-Result<const BorrowTable*> borrow_table() noexcept;
+inline Result<const BorrowTable*> borrow_table() noexcept {
+    if (const BorrowTable* table = borrow_table_detail::cached_table.load(std::memory_order_acquire))
+        return table;
+    return borrow_table_detail::obtain_borrow_table();
+}
 
 }  // namespace molvenar
