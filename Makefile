@@ -1,59 +1,74 @@
 # molvenar: set-up, build, tests and the demo, from a fresh machine.
 #   make demo    set up, build, compute the four indicators on the shipped prices
-#   make test    set up, build and run every test: the Python matrix and the C++ kernel tests
+#   make test    set up, build and run every test stage (TEST_STAGES below)
 #   make quick   one environment (CPython 3.12 or newer, NumPy 2), Python tests only
 #   make bench   benchmarks of the four callables (ns per element)
-# PYTHON=/path/to/python overrides the interpreter of `quick`, `demo` and `bench`;
-# PYTHON312 / PYTHON313 override those of the test matrix.
+#   make bench-universe   thread scaling over a universe of instruments
+# PYTHON=/path/to/python sets the interpreter of `quick`, `demo`, `bench` and
+# the single-interpreter stages; PYTHON312 / PYTHON313 those of the test matrix.
+# Environments are reused: made again only for another interpreter, packages
+# installed only when missing, the module rebuilt only when its sources changed.
+# Everything built goes to build/ and the venvs to .venv/ and .venv-quick/
+# (all ignored by git).
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench python-matrix kernel-tests clean
+.PHONY: demo test quick bench bench-universe quick-env python-matrix kernel-tests clang types examples clean
 
 FIND_PYTHON := scripts/find_python.sh
+SETUP_ENV := scripts/setup_env.sh
 PYTEST_ARGS ?= tests/python
+PYTEST := -m pytest -q -p no:cacheprovider
 VENVS := .venv
+QUICK_VENV := .venv-quick
+# Extra PyPI packages of the quick environment (demo adds matplotlib).
+QUICK_PACKAGES := numpy>=2
 
-demo: .venv-quick/.installed
-	@.venv-quick/bin/pip install --quiet 'matplotlib>=3.8'
-	.venv-quick/bin/python examples/demo.py
-
-# The stages of `make test`, in order; each is a target below.
-TEST_STAGES := kernel-tests python-matrix
+# The stages of `make test`, in order; each is a target below. A new stage is
+# a target appended here.
+TEST_STAGES := kernel-tests python-matrix clang types examples
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
 
-quick: .venv-quick/.installed
-	@.venv-quick/bin/python -m pytest -q $(PYTEST_ARGS)
+demo: QUICK_PACKAGES += matplotlib>=3.8
+demo: quick-env
+	@$(QUICK_VENV)/bin/python examples/demo.py
 
-bench: .venv-quick/.installed
-	@.venv-quick/bin/python bench/bench_indicators.py
+quick: quick-env
+	@$(QUICK_VENV)/bin/python $(PYTEST) $(PYTEST_ARGS)
 
-# A venv holding the installed module; rebuilt on every run so that the
-# module always matches the sources.
-.venv-quick/.installed: FORCE
-	@scripts/setup_env.sh .venv-quick "$$($(FIND_PYTHON))" 'numpy>=2'
-	touch $@
+bench: quick-env
+	@$(QUICK_VENV)/bin/python bench/bench_indicators.py
 
+bench-universe: quick-env
+	@$(QUICK_VENV)/bin/python bench/bench_universe.py
+
+# The one environment of quick, demo and bench. Cheap when nothing changed.
+quick-env:
+	@$(SETUP_ENV) $(QUICK_VENV) "$$($(FIND_PYTHON))" $(foreach p,$(QUICK_PACKAGES),'$(p)')
+
+# The Python tests under three interpreter/NumPy pairs. The two CPython 3.12
+# environments share one wheel.
 python-matrix:
-	@scripts/setup_env.sh $(VENVS)/py312-numpy2 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy>=2'
-	scripts/setup_env.sh $(VENVS)/py312-numpy126 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy==1.26.*'
-	scripts/setup_env.sh $(VENVS)/py313-numpy2 "$$(PYTHON="$${PYTHON313:-}" $(FIND_PYTHON) 3.13)" 'numpy>=2'
+	@$(SETUP_ENV) $(VENVS)/py312-numpy2 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy>=2'
+	$(SETUP_ENV) $(VENVS)/py312-numpy126 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy==1.26.*'
+	$(SETUP_ENV) $(VENVS)/py313-numpy2 "$$(PYTHON="$${PYTHON313:-}" $(FIND_PYTHON) 3.13)" 'numpy>=2'
 	status=0
 	for env in py312-numpy2 py312-numpy126 py313-numpy2; do
 	  echo "=== $$env: $$($(VENVS)/$$env/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')"
-	  $(VENVS)/$$env/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) || status=1
+	  $(VENVS)/$$env/bin/python $(PYTEST) $(PYTEST_ARGS) || status=1
 	done
 	exit $$status
 
 # The kernel tests, built twice: portable and -march=native, which must give
-# the same bits.
+# the same bits. CMake rebuilds only what changed.
 kernel-tests:
 	@scripts/ensure_gtest.sh
 	for variant in portable native; do
 	  native=$$([ $$variant = native ] && echo ON || echo OFF)
+	  echo "==> building the kernel tests ($$variant) in build/kernels-$$variant"
 	  cmake -S . -B build/kernels-$$variant -DMOLVENAR_BUILD_MODULE=OFF -DMOLVENAR_BUILD_TESTS=ON \
 	        -DMOLVENAR_MARCH_NATIVE=$$native > /dev/null
 	  cmake --build build/kernels-$$variant -j2 > /dev/null
@@ -61,7 +76,34 @@ kernel-tests:
 	  ctest --test-dir build/kernels-$$variant --output-on-failure
 	done
 
-clean:
-	rm -rf build .venv .venv-quick
+# The kernel tests and the module built with clang in one CMake build; the
+# kernel tests and the Python tests run against that build.
+clang:
+	@scripts/ensure_debian_packages.sh clang libgtest-dev cmake
+	$(SETUP_ENV) --without-module $(VENVS)/clang "$$($(FIND_PYTHON))" 'numpy>=2'
+	echo "==> building the kernel tests and the module with clang in build/clang"
+	cmake -S . -B build/clang -DCMAKE_CXX_COMPILER=clang++ -DMOLVENAR_BUILD_TESTS=ON \
+	      -DPython_EXECUTABLE=$(CURDIR)/$(VENVS)/clang/bin/python > /dev/null
+	cmake --build build/clang -j2 > /dev/null
+	module=$$(ls build/clang/molvenar.*.so)
+	readelf -p .comment "$$module" | grep -q clang || { echo "error: $$module was not built by clang" >&2; exit 1; }
+	echo "=== kernel tests (clang)"
+	ctest --test-dir build/clang --output-on-failure
+	echo "=== Python tests against $$module"
+	PYTHONPATH=build/clang $(VENVS)/clang/bin/python $(PYTEST) $(PYTEST_ARGS)
 
-FORCE:
+# The shipped type stubs: mypy --strict and pyright over user scripts, stubtest.
+types:
+	@$(SETUP_ENV) $(VENVS)/types "$$($(FIND_PYTHON))" 'numpy>=2' 'mypy>=1.11' 'basedpyright>=1.20'
+	$(VENVS)/types/bin/python $(PYTEST) tests/typing
+
+# The examples with their optional dependencies: the universe example on
+# threads and a Dask LocalCluster, the agreement figures against TA-Lib,
+# bottleneck and pandas, the sample CSV.
+examples:
+	@$(SETUP_ENV) $(VENVS)/examples "$$($(FIND_PYTHON))" 'numpy>=2' 'pandas>=2.2' 'bottleneck>=1.4' \
+	    'ta-lib>=0.6' 'dask>=2024.8' 'distributed>=2024.8'
+	$(VENVS)/examples/bin/python $(PYTEST) tests/examples
+
+clean:
+	rm -rf build $(VENVS) $(QUICK_VENV)
