@@ -45,6 +45,7 @@ def main():
     args = parser.parse_args()
     thread_counts = [int(t) for t in args.threads.split(",")]
 
+    load_before = os.getloadavg()[0]
     prices = universe.synthetic_universe(args.instruments, args.days)
     for threads in thread_counts:  # warm-up: page in the outputs, start the pools
         timed_run(prices, threads, args.block, GROUPS["all four"])
@@ -56,8 +57,10 @@ def main():
 
     elements = args.instruments * args.days
     print(f"{args.instruments} instruments x {args.days} days, blocks of {args.block}, "
-          f"{args.rounds} interleaved rounds, {os.cpu_count()} cores")
-    print("wall = wall-clock seconds per run (median); spread = (max - min) / median of the wall times")
+          f"{args.rounds} interleaved rounds, {os.cpu_count()} cores, "
+          f"load average {load_before:.1f} before and {os.getloadavg()[0]:.1f} after")
+    print("wall = wall-clock seconds per run (median); spread = (max - min) / median of the wall times;\n"
+          "cpu = process CPU seconds per run (median): cpu / wall is the number of cores kept busy")
     print(f"{'indicators':<14}{'threads':>8}{'wall s':>9}{'spread':>8}{'cpu s':>8}"
           f"{'M values/s':>12}{'speed-up':>10}")
     for group in GROUPS:
