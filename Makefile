@@ -68,7 +68,7 @@ kernel-tests:
 	@scripts/ensure_gtest.sh
 	for variant in portable native; do
 	  native=$$([ $$variant = native ] && echo ON || echo OFF)
-	  echo "==> building the kernel tests ($$variant) in build/kernels-$$variant"
+	  echo "==> kernel tests ($$variant): CMake build in build/kernels-$$variant (compiles what changed)"
 	  cmake -S . -B build/kernels-$$variant -DMOLVENAR_BUILD_MODULE=OFF -DMOLVENAR_BUILD_TESTS=ON \
 	        -DMOLVENAR_MARCH_NATIVE=$$native > /dev/null
 	  cmake --build build/kernels-$$variant -j2 > /dev/null
@@ -81,7 +81,7 @@ kernel-tests:
 clang:
 	@scripts/ensure_debian_packages.sh clang libgtest-dev cmake
 	$(SETUP_ENV) --without-module $(VENVS)/clang "$$($(FIND_PYTHON))" 'numpy>=2'
-	echo "==> building the kernel tests and the module with clang in build/clang"
+	echo "==> kernel tests and module with clang: CMake build in build/clang (compiles what changed)"
 	cmake -S . -B build/clang -DCMAKE_CXX_COMPILER=clang++ -DMOLVENAR_BUILD_TESTS=ON \
 	      -DPython_EXECUTABLE=$(CURDIR)/$(VENVS)/clang/bin/python > /dev/null
 	cmake --build build/clang -j2 > /dev/null

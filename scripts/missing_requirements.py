@@ -5,8 +5,12 @@ to pip. Requirements name packages directly (no extras)."""
 import sys
 from importlib.metadata import PackageNotFoundError, version
 
-# pip is in every virtual environment and carries the packaging library.
-from pip._vendor.packaging.requirements import Requirement
+try:
+    # pip is in every virtual environment and carries the packaging library.
+    from pip._vendor.packaging.requirements import Requirement
+except ImportError:  # a pip without it: let pip decide about every requirement
+    print("\n".join(sys.argv[1:]))
+    sys.exit(0)
 
 for text in sys.argv[1:]:
     requirement = Requirement(text)
