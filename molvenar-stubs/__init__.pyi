@@ -82,9 +82,13 @@ def indicator_macd(
     (12, 26, 9): MACD from index 25, signal and histogram from index 33.
 
     NaN rules: a NaN input is a gap: NaN in all three outputs at its position,
-    and the averages continue with the next value. A NaN inside the slow
-    window at the first seeding position leaves every output NaN to the end.
-    Infinities are values, not gaps.
+    and the averages continue with the next value as if it did not exist.
+    The averages are seeded at the first non-NaN position from
+    ``slow_period - 1`` on, from the windows ending there; while the fast
+    window holds a NaN, seeding is retried at the next position, but a NaN in
+    the slow window alone leaves every output NaN to the end. The signal
+    restarts from the current MACD value whenever it is NaN at or after its
+    start index. Infinities are values, not gaps.
 
     Raises:
         TypeError: a period is not an integer; an array argument is not a
