@@ -85,7 +85,7 @@ clang:
 	cmake -S . -B build/clang -DCMAKE_CXX_COMPILER=clang++ -DMOLVENAR_BUILD_TESTS=ON \
 	      -DPython_EXECUTABLE=$(CURDIR)/$(VENVS)/clang/bin/python > /dev/null
 	cmake --build build/clang -j2 > /dev/null
-	module=$$(ls build/clang/molvenar.*.so)
+	module=build/clang/molvenar$$($(VENVS)/clang/bin/python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 	readelf -p .comment "$$module" | grep -q clang || { echo "error: $$module was not built by clang" >&2; exit 1; }
 	echo "=== kernel tests (clang)"
 	ctest --test-dir build/clang --output-on-failure

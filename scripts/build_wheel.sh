@@ -2,9 +2,11 @@
 # build_wheel.sh PYTHON
 # Prints the path of a molvenar wheel for PYTHON built from this checkout,
 # building it only when no wheel of the current sources exists yet under
-# build/wheels/. The CMake build folder persists under build/, so a rebuild
-# recompiles only what changed. Build isolation brings NumPy 2's headers
-# whatever NumPy the target environment runs.
+# build/wheels/. The build runs in a build environment of its own per
+# interpreter (build/build-env-TAG, holding the build-system requirements of
+# pyproject.toml, so NumPy 2's headers whatever NumPy the target environment
+# runs) and in a CMake folder that persists (build/cmake-TAG): with both
+# paths stable, a rebuild compiles only what changed.
 set -euo pipefail
 python="$1"
 cd "$(dirname "$0")/.."
@@ -13,13 +15,30 @@ tag="$("$python" -c 'import sys, sysconfig; print("cp%d%d-%s" % (sys.version_inf
 fingerprint="$(scripts/module_fingerprint.sh)"
 folder="build/wheels/$tag-$fingerprint"
 wheel="$(ls "$folder"/molvenar-*.whl 2> /dev/null | head -n 1 || true)"
-if [ -z "$wheel" ]; then
-    echo "==> building molvenar for $tag (sources $fingerprint; about a minute from scratch)" >&2
-    start=$SECONDS
-    rm -rf build/wheels/"$tag"-*   # wheels of older sources
-    "$python" -m pip wheel --quiet --no-deps --wheel-dir "$folder" \
-        --config-settings=build-dir="build/cmake-$tag" . >&2
-    wheel="$(ls "$folder"/molvenar-*.whl | head -n 1)"
-    echo "    built in $((SECONDS - start))s: $wheel" >&2
+if [ -n "$wheel" ]; then
+    echo "$wheel"
+    exit 0
 fi
+
+build_env="build/build-env-$tag"
+if [ ! -x "$build_env/bin/python" ]; then
+    echo "==> $build_env: creating the build environment" >&2
+    "$python" -m venv "$build_env"
+    "$build_env/bin/python" -m pip install --quiet --upgrade pip >&2
+fi
+mapfile -t requires < <("$build_env/bin/python" -c \
+    'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+mapfile -t missing < <("$build_env/bin/python" scripts/missing_requirements.py "${requires[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "==> $build_env: pip install ${missing[*]}" >&2
+    "$build_env/bin/python" -m pip install --quiet "${missing[@]}" >&2
+fi
+
+echo "==> building molvenar for $tag (sources $fingerprint; about a minute from scratch)" >&2
+start=$SECONDS
+rm -rf build/wheels/"$tag"-*   # wheels of older sources
+"$build_env/bin/python" -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir "$folder" \
+    --config-settings=build-dir="build/cmake-$tag" . >&2
+wheel="$(ls "$folder"/molvenar-*.whl | head -n 1)"
+echo "    built in $((SECONDS - start))s: $wheel" >&2
 echo "$wheel"

@@ -19,6 +19,7 @@ if [ "${1:-}" = --without-module ]; then with_module=no; shift; fi
 venv="$1" python="$2"
 shift 2
 requirements=("$@" "${test_tools[@]}")
+[ -n "$python" ] || { echo "error: $venv: no interpreter given" >&2; exit 1; }
 
 interpreter="$(realpath "$(command -v "$python")")"
 interpreter_mark="$venv/.molvenar-interpreter"
@@ -39,11 +40,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     "$venv/bin/python" -m pip install --quiet "${missing[@]}"
 fi
 
-[ "$with_module" = yes ] || exit 0
+versions() { "$venv/bin/python" -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)'; }
+if [ "$with_module" = no ]; then
+    echo "==> $venv: ready ($(versions))"
+    exit 0
+fi
 build_mark="$venv/.molvenar-build"
 wheel="$(scripts/build_wheel.sh "$venv/bin/python")"
 if [ "$(cat "$build_mark" 2> /dev/null)" = "$wheel" ] && "$venv/bin/python" -c 'import molvenar' 2> /dev/null; then
-    echo "==> $venv: up to date ($("$venv/bin/python" -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)'), molvenar from $wheel)"
+    echo "==> $venv: up to date ($(versions), molvenar from $wheel)"
     exit 0
 fi
 echo "==> $venv: installing $wheel"
