@@ -26,13 +26,22 @@ if [ ! -x "$build_env/bin/python" ]; then
     "$python" -m venv "$build_env"
     "$build_env/bin/python" -m pip install --quiet --upgrade pip >&2
 fi
+install_missing() {
+    local missing
+    mapfile -t missing < <("$build_env/bin/python" scripts/missing_requirements.py "$@")
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "==> $build_env: pip install ${missing[*]}" >&2
+        "$build_env/bin/python" -m pip install --quiet "${missing[@]}" >&2
+    fi
+}
+# The build-system requirements, then what the build backend asks for on top
+# (cmake or ninja from PyPI when the machine has none that will do).
 mapfile -t requires < <("$build_env/bin/python" -c \
     'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
-mapfile -t missing < <("$build_env/bin/python" scripts/missing_requirements.py "${requires[@]}")
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "==> $build_env: pip install ${missing[*]}" >&2
-    "$build_env/bin/python" -m pip install --quiet "${missing[@]}" >&2
-fi
+install_missing "${requires[@]}"
+mapfile -t requires < <("$build_env/bin/python" -c \
+    'from scikit_build_core.build import get_requires_for_build_wheel as r; print("\n".join(r()))')
+[ ${#requires[@]} -eq 0 ] || install_missing "${requires[@]}"
 
 echo "==> building molvenar for $tag (sources $fingerprint; about a minute from scratch)" >&2
 start=$SECONDS

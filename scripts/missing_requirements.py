@@ -12,7 +12,7 @@ except ImportError:  # a pip without it: let pip decide about every requirement
     print("\n".join(sys.argv[1:]))
     sys.exit(0)
 
-for text in sys.argv[1:]:
+for text in filter(None, (arg.strip() for arg in sys.argv[1:])):
     requirement = Requirement(text)
     try:
         installed = version(requirement.name)
