@@ -10,9 +10,10 @@ written straight into rows of the output arrays.
     python examples/universe.py --dask [--scheduler ADDRESS] [--workers N]
 
 Threads: indicator_sma, indicator_ema and indicator_macd release the
-interpreter lock while they compute, so blocks of instruments run in parallel
-on all cores; indicator_atr holds the lock, so its share runs one thread at a
-time. Dask: one task per block of instruments on a Dask distributed cluster, a
+interpreter lock while they compute, so their work on different blocks runs
+on several cores at once; indicator_atr holds the lock, so its share runs one
+thread at a time. With short series each call is brief and handing the lock
+between threads limits the gain; processes (the Dask cluster) avoid both. Dask: one task per block of instruments on a Dask distributed cluster, a
 LocalCluster of --workers processes unless --scheduler gives the address of a
 running scheduler (for example tcp://10.0.0.5:8786). The workers need numpy
 and molvenar; this file is sent to them with the tasks. Dask is optional:
