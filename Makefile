@@ -1,65 +1,80 @@
 # molvenar: set-up, build, tests and the demo, from a fresh machine.
 #   make demo    set up, build, compute the four indicators on the shipped prices
-#   make test    set up, build and run every test: the Python matrix and the C++ kernel tests
+#   make test    set up, build and run every test stage (TEST_STAGES below)
 #   make quick   one environment (CPython 3.12 or newer, NumPy 2), Python tests only
 #   make bench   molvenar against its chain floor and peer libraries
 #   make kernel-bench   the C++ kernels against their chain floors, every instruction-set path
-# PYTHON=/path/to/python overrides the interpreter of `quick`, `demo` and `bench`;
-# PYTHON312 / PYTHON313 override those of the test matrix.
+#   make bench-universe   thread scaling over a universe of instruments
+# PYTHON=/path/to/python sets the interpreter of `quick`, `demo`, `bench` and
+# the single-interpreter stages; PYTHON312 / PYTHON313 those of the test matrix.
+# Environments are reused: made again only for another interpreter, packages
+# installed only when missing, the module rebuilt only when its sources changed.
+# Everything built goes to build/ and the venvs to .venv/, .venv-quick/ and
+# .venv-bench/ (all ignored by git); the i386 root to .i386-root/.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench kernel-bench python-matrix kernel-tests i386 clean
+.PHONY: demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples i386 clean
 
 FIND_PYTHON := scripts/find_python.sh
+SETUP_ENV := scripts/setup_env.sh
 PYTEST_ARGS ?= tests/python
+PYTEST := -m pytest -q -p no:cacheprovider
 VENVS := .venv
+QUICK_VENV := .venv-quick
+# Extra PyPI packages of the quick environment (demo adds matplotlib).
+QUICK_PACKAGES := numpy>=2
 
-demo: .venv-quick/.installed
-	@.venv-quick/bin/pip install --quiet 'matplotlib>=3.8'
-	.venv-quick/bin/python examples/demo.py
-
-# The stages of `make test`, in order; each is a target below.
-TEST_STAGES := kernel-tests python-matrix i386
+# The stages of `make test`, in order; each is a target below. A new stage is
+# a target appended here.
+TEST_STAGES := kernel-tests python-matrix clang types examples i386
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
 
-quick: .venv-quick/.installed
-	@.venv-quick/bin/python -m pytest -q $(PYTEST_ARGS)
+demo: QUICK_PACKAGES += matplotlib>=3.8
+demo: quick-env
+	@$(QUICK_VENV)/bin/python examples/demo.py
+
+quick: quick-env
+	@$(QUICK_VENV)/bin/python $(PYTEST) $(PYTEST_ARGS)
 
 # The benchmark runs in its own venv with the peer libraries it compares
 # against; none of them is a dependency of molvenar. BENCH_ARGS is passed on
 # (for example BENCH_ARGS='--rounds 5 --sizes 4,6').
 bench:
-	@scripts/setup_env.sh .venv-bench "$$($(FIND_PYTHON))" 'numpy>=2'
+	@$(SETUP_ENV) .venv-bench "$$($(FIND_PYTHON))" 'numpy>=2'
 	scripts/install_bench_peers.sh .venv-bench
 	.venv-bench/bin/python bench/bench_indicators.py $(BENCH_ARGS)
 
-# A venv holding the installed module; rebuilt on every run so that the
-# module always matches the sources.
-.venv-quick/.installed: FORCE
-	@scripts/setup_env.sh .venv-quick "$$($(FIND_PYTHON))" 'numpy>=2'
-	touch $@
+bench-universe: quick-env
+	@$(QUICK_VENV)/bin/python bench/bench_universe.py
 
+# The one environment of quick, demo and bench. Cheap when nothing changed.
+quick-env:
+	@$(SETUP_ENV) $(QUICK_VENV) "$$($(FIND_PYTHON))" $(foreach p,$(QUICK_PACKAGES),'$(p)')
+
+# The Python tests under three interpreter/NumPy pairs. The two CPython 3.12
+# environments share one wheel.
 python-matrix:
-	@scripts/setup_env.sh $(VENVS)/py312-numpy2 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy>=2'
-	scripts/setup_env.sh $(VENVS)/py312-numpy126 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy==1.26.*'
-	scripts/setup_env.sh $(VENVS)/py313-numpy2 "$$(PYTHON="$${PYTHON313:-}" $(FIND_PYTHON) 3.13)" 'numpy>=2'
+	@$(SETUP_ENV) $(VENVS)/py312-numpy2 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy>=2'
+	$(SETUP_ENV) $(VENVS)/py312-numpy126 "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" 'numpy==1.26.*'
+	$(SETUP_ENV) $(VENVS)/py313-numpy2 "$$(PYTHON="$${PYTHON313:-}" $(FIND_PYTHON) 3.13)" 'numpy>=2'
 	status=0
 	for env in py312-numpy2 py312-numpy126 py313-numpy2; do
 	  echo "=== $$env: $$($(VENVS)/$$env/bin/python -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)')"
-	  $(VENVS)/$$env/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) || status=1
+	  $(VENVS)/$$env/bin/python $(PYTEST) $(PYTEST_ARGS) || status=1
 	done
 	exit $$status
 
 # The kernel tests, built twice: portable and -march=native, which must give
-# the same bits.
+# the same bits. CMake rebuilds only what changed.
 kernel-tests:
 	@scripts/ensure_gtest.sh
 	for variant in portable native; do
 	  native=$$([ $$variant = native ] && echo ON || echo OFF)
+	  echo "==> kernel tests ($$variant): CMake build in build/kernels-$$variant (compiles what changed)"
 	  cmake -S . -B build/kernels-$$variant -DMOLVENAR_BUILD_MODULE=OFF -DMOLVENAR_BUILD_TESTS=ON \
 	        -DMOLVENAR_MARCH_NATIVE=$$native > /dev/null
 	  cmake --build build/kernels-$$variant -j2 > /dev/null
@@ -67,11 +82,40 @@ kernel-tests:
 	  ctest --test-dir build/kernels-$$variant --output-on-failure
 	done
 
+# The kernel tests and the module built with clang in one CMake build; the
+# kernel tests and the Python tests run against that build.
+clang:
+	@scripts/ensure_debian_packages.sh clang libgtest-dev cmake
+	$(SETUP_ENV) --without-module $(VENVS)/clang "$$($(FIND_PYTHON))" 'numpy>=2'
+	echo "==> kernel tests and module with clang: CMake build in build/clang (compiles what changed)"
+	cmake -S . -B build/clang -DCMAKE_CXX_COMPILER=clang++ -DMOLVENAR_BUILD_TESTS=ON \
+	      -DPython_EXECUTABLE=$(CURDIR)/$(VENVS)/clang/bin/python > /dev/null
+	cmake --build build/clang -j2 > /dev/null
+	module=build/clang/molvenar$$($(VENVS)/clang/bin/python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+	readelf -p .comment "$$module" | grep -q clang || { echo "error: $$module was not built by clang" >&2; exit 1; }
+	echo "=== kernel tests (clang)"
+	ctest --test-dir build/clang --output-on-failure
+	echo "=== Python tests against $$module"
+	PYTHONPATH=build/clang $(VENVS)/clang/bin/python $(PYTEST) $(PYTEST_ARGS)
+
+# The shipped type stubs: mypy --strict and pyright over user scripts, stubtest.
+types:
+	@$(SETUP_ENV) $(VENVS)/types "$$($(FIND_PYTHON))" 'numpy>=2' 'mypy>=1.11' 'basedpyright>=1.20'
+	$(VENVS)/types/bin/python $(PYTEST) tests/typing
+
+# The examples with their optional dependencies: the universe example on
+# threads and a Dask LocalCluster, the agreement figures against TA-Lib,
+# bottleneck and pandas, the sample CSV.
+examples:
+	@$(SETUP_ENV) $(VENVS)/examples "$$($(FIND_PYTHON))" 'numpy>=2' 'pandas>=2.2' 'bottleneck>=1.4' \
+	    'ta-lib>=0.6' 'dask>=2024.8' 'distributed>=2024.8'
+	$(VENVS)/examples/bin/python $(PYTEST) tests/examples
+
 # The 32-bit x86 stage: the module built and tested in a Debian i386 root
 # (made on first use in .i386-root/; needs root and Debian's mirror), and its
 # output bits compared with the x86_64 build's.
-i386: .venv-quick/.installed
-	@scripts/i386_stage.sh .venv-quick/bin/python
+i386: quick-env
+	@scripts/i386_stage.sh $(QUICK_VENV)/bin/python
 
 # The C++ kernels alone against their chain floors (bench/kernel_bench.cpp).
 kernel-bench:
@@ -82,6 +126,4 @@ kernel-bench:
 	build/kernels-portable/bench/molvenar_kernel_bench --all-paths
 
 clean:
-	rm -rf build .venv .venv-quick .venv-bench
-
-FORCE:
+	rm -rf build $(VENVS) $(QUICK_VENV) .venv-bench

@@ -19,7 +19,8 @@ file(GLOB MOLVENAR_MODULE_SOURCES CONFIGURE_DEPENDS
 list(REMOVE_ITEM MOLVENAR_MODULE_SOURCES ${CMAKE_SOURCE_DIR}/errors/fault_report.cpp)
 
 Python_add_library(molvenar MODULE WITH_SOABI ${MOLVENAR_MODULE_SOURCES})
-target_include_directories(molvenar PRIVATE ${CMAKE_SOURCE_DIR} SYSTEM ${MOLVENAR_NUMPY_INCLUDE})
+target_include_directories(molvenar PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(molvenar SYSTEM PRIVATE ${MOLVENAR_NUMPY_INCLUDE})
 target_compile_options(molvenar PRIVATE ${MOLVENAR_CODE_OPTIONS})
 target_link_libraries(molvenar PRIVATE molvenar_kernels)
 target_link_options(molvenar PRIVATE

@@ -10,11 +10,9 @@
 #include <utility>
 
 #include "errors/python.hpp"
+#include "errors/result.hpp"
 
 namespace molvenar {
-
-class ErrorValue;
-template <class T> class Result;
 
 namespace boundary_detail {
 extern thread_local std::intptr_t lock_depth;

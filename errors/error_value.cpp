@@ -137,12 +137,12 @@ void discard_error() noexcept {
     PyErr_Clear();
 }
 
-[[noreturn]] void api_call_failed(std::source_location where) noexcept {
+[[noreturn]] void api_call_failed(SourceLocation where) noexcept {
     PyErr_Print();
     fault("Python API call failed", where);
 }
 
-PyObject* new_string(std::string_view text, std::source_location where) noexcept {
+PyObject* new_string(std::string_view text, SourceLocation where) noexcept {
     PyObject* string = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (!string)
         api_call_failed(where);

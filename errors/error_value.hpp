@@ -7,13 +7,13 @@
 #pragma once
 
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <variant>
 
 #include "errors/python.hpp"
+#include "errors/source_location.hpp"
 
 namespace molvenar {
 
@@ -77,10 +77,10 @@ void discard_error() noexcept;
 // For interpreter calls that must not fail: prints the pending exception,
 // then ends the process with the fault "Python API call failed".
 [[noreturn]] void api_call_failed(
-    std::source_location where = std::source_location::current()) noexcept;
+    SourceLocation where = SourceLocation::current()) noexcept;
 
 // A new `str` from UTF-8 text; a failure is api_call_failed.
 PyObject* new_string(std::string_view text,
-                     std::source_location where = std::source_location::current()) noexcept;
+                     SourceLocation where = SourceLocation::current()) noexcept;
 
 }  // namespace molvenar

@@ -62,7 +62,7 @@ void write_backtrace() noexcept {
     std::abort();
 }
 
-[[noreturn]] void fault(std::string_view message, std::source_location where) noexcept {
+[[noreturn]] void fault(std::string_view message, SourceLocation where) noexcept {
     write_stderr("thread '");
     write_thread_name();
     write_stderr("' panicked at ");
@@ -82,7 +82,7 @@ void write_backtrace() noexcept {
 }
 
 [[noreturn]] void index_fault(std::size_t index, std::size_t length,
-                              std::source_location where) noexcept {
+                              SourceLocation where) noexcept {
     // Formatted without allocating: the fault may come from a kernel.
     char text[96] = "index out of bounds: the len is ";
     std::size_t used = std::strlen(text);

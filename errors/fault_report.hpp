@@ -6,28 +6,29 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 #include <string_view>
+
+#include "errors/source_location.hpp"
 
 namespace molvenar {
 
 [[noreturn]] void fault(std::string_view message,
-                        std::source_location where = std::source_location::current()) noexcept;
+                        SourceLocation where = SourceLocation::current()) noexcept;
 
 // Report for an index outside a series of `length` values.
 [[noreturn]] void index_fault(std::size_t index, std::size_t length,
-                              std::source_location where = std::source_location::current()) noexcept;
+                              SourceLocation where = SourceLocation::current()) noexcept;
 
 // Ends the process when `condition` is false: the one helper for invariants.
 inline void check(bool condition, std::string_view message,
-                  std::source_location where = std::source_location::current()) noexcept {
+                  SourceLocation where = SourceLocation::current()) noexcept {
     if (!condition) [[unlikely]]
         fault(message, where);
 }
 
 // Faults unless `index` addresses one of `length` values.
 inline void check_index(std::size_t index, std::size_t length,
-                        std::source_location where = std::source_location::current()) noexcept {
+                        SourceLocation where = SourceLocation::current()) noexcept {
     if (index >= length) [[unlikely]]
         index_fault(index, length, where);
 }

@@ -30,9 +30,9 @@ ATR_PERIOD = 14
 
 
 def read_prices(path):
-    """Dates and float64 arrays of open, high, low and close; '#' lines are comments."""
+    """Dates and float64 arrays of open, high, low and close."""
     with open(path, newline="") as f:
-        rows = list(csv.DictReader(line for line in f if not line.startswith("#")))
+        rows = list(csv.DictReader(f))
     dates = [datetime.date.fromisoformat(row["date"]) for row in rows]
     columns = {name: np.array([float(row[name]) for row in rows], dtype=np.float64)
                for name in ("open", "high", "low", "close")}

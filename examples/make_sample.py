@@ -4,7 +4,9 @@ The instrument ("MLVX") is fictional. Prices follow a geometric random walk
 on business days (Monday to Friday, no holidays): each day opens near the
 previous close, moves by a log-normal step to its close, and gets an intraday
 range above and below the open/close body. Pure Python `random` with a fixed
-seed, so the file is reproducible byte for byte:
+seed, so the file is reproducible byte for byte. The file holds a header line
+and the rows only, so that any CSV reader takes it as it is; where it comes
+from is told in data/mlvx_daily.md beside it.
 
     python examples/make_sample.py            # rewrites examples/data/mlvx_daily.csv
     python examples/make_sample.py out.csv    # writes elsewhere
@@ -55,8 +57,6 @@ def write_sample(path):
     rng = random.Random(SEED)
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w", newline="") as out:
-        out.write("# Synthetic daily prices of a fictional instrument (MLVX); "
-                  "regenerate with: python examples/make_sample.py\n")
         out.write("date,open,high,low,close\n")
         count = 0
         for day, open_, high, low, close in price_rows(rng):

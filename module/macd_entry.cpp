@@ -84,8 +84,9 @@ Result<PyObject*> run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         if (!is_writeable(outputs[i]))
             return ErrorValue::value_error(not_writeable_messages[i]);
 
-    without_interpreter_lock([&] {
-        compute_macd(*data_view, fast_period, slow_period, signal_period, views[0], views[1], views[2]);
+    // Structured bindings are captured by name: clang 14 cannot capture them.
+    without_interpreter_lock([&, fast = fast_period, slow = slow_period, signal = signal_period] {
+        compute_macd(*data_view, fast, slow, signal, views[0], views[1], views[2]);
     });
     return Py_NewRef(Py_None);
 }

@@ -1,16 +1,56 @@
 #!/usr/bin/env bash
-# setup_env.sh VENV PYTHON NUMPY_REQUIREMENT
-# Creates (or reuses) a virtual environment, installs the requested NumPy and
-# the test tools, then builds and installs molvenar from this checkout.
+# setup_env.sh [--without-module] VENV PYTHON [REQUIREMENT...]
+# Makes VENV a virtual environment of PYTHON that holds the test tools, the
+# given requirements (NumPy's first, by convention) and molvenar built from
+# this checkout, doing only what is not done yet:
+#   - the venv is made again when it was made from another interpreter;
+#   - only the requirements that are not satisfied yet are installed;
+#   - molvenar is built and installed only when its sources changed.
+# --without-module leaves molvenar out (for a stage that builds it otherwise).
 set -euo pipefail
-venv="$1" python="$2" numpy_requirement="$3"
 cd "$(dirname "$0")/.."
 
-if [ ! -x "$venv/bin/python" ]; then
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet --upgrade pip
+# PyPI packages that every test environment gets; stages add their own as
+# arguments.
+test_tools=('pytest>=8')
+
+with_module=yes
+if [ "${1:-}" = --without-module ]; then with_module=no; shift; fi
+venv="$1" python="$2"
+shift 2
+requirements=("$@" "${test_tools[@]}")
+[ -n "$python" ] || { echo "error: $venv: no interpreter given" >&2; exit 1; }
+
+interpreter="$(realpath "$(command -v "$python")")"
+interpreter_mark="$venv/.molvenar-interpreter"
+if [ -x "$venv/bin/python" ] && [ "$(cat "$interpreter_mark" 2> /dev/null)" != "$interpreter" ]; then
+    echo "==> $venv: made from another interpreter; making it again with $interpreter"
+    rm -rf "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet "$numpy_requirement" 'pytest>=8'
-# Build isolation brings NumPy 2's headers whatever NumPy the venv runs.
-"$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps \
-    --config-settings=build-dir="build/wheel-$(basename "$venv")" .
+if [ ! -x "$venv/bin/python" ]; then
+    echo "==> $venv: creating a virtual environment with $("$interpreter" -V) ($interpreter)"
+    "$interpreter" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --upgrade pip
+    echo "$interpreter" > "$interpreter_mark"
+fi
+
+mapfile -t missing < <("$venv/bin/python" scripts/missing_requirements.py "${requirements[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "==> $venv: pip install ${missing[*]}"
+    "$venv/bin/python" -m pip install --quiet "${missing[@]}"
+fi
+
+versions() { "$venv/bin/python" -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)'; }
+if [ "$with_module" = no ]; then
+    echo "==> $venv: ready ($(versions))"
+    exit 0
+fi
+build_mark="$venv/.molvenar-build"
+wheel="$(scripts/build_wheel.sh "$venv/bin/python")"
+if [ "$(cat "$build_mark" 2> /dev/null)" = "$wheel" ] && "$venv/bin/python" -c 'import molvenar' 2> /dev/null; then
+    echo "==> $venv: up to date ($(versions), molvenar from $wheel)"
+    exit 0
+fi
+echo "==> $venv: installing $wheel"
+"$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
+echo "$wheel" > "$build_mark"
