@@ -1,13 +1,16 @@
 #include "numpy_bridge/array_acceptance.hpp"
 
+#include <utility>
+
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/api_table.hpp"
 
 namespace molvenar {
 namespace {
 
-// The array's descriptor is float64 or one NumPy declares equivalent.
-bool has_float64_elements(void* const* table, PyArrayObject* array) noexcept {
+// A reference to the array's descriptor when it is float64 or one NumPy
+// declares equivalent; empty otherwise.
+PyRef float64_descriptor(void* const* table, PyArrayObject* array) noexcept {
     PyArray_Descr* own = array_fields(array)->descr;
     if (!own)
         api_call_failed();
@@ -16,7 +19,9 @@ bool has_float64_elements(void* const* table, PyArrayObject* array) noexcept {
     if (!float64)
         api_call_failed();
     PyRef float64_ref = PyRef::steal(reinterpret_cast<PyObject*>(float64));
-    return own == float64 || numpy_equiv_types(table, own, float64);
+    if (own == float64 || numpy_equiv_types(table, own, float64))
+        return own_ref;
+    return PyRef();
 }
 
 }  // namespace
@@ -25,7 +30,7 @@ ErrorValue array_conversion_error(PyObject* object) noexcept {
     return ErrorValue::conversion(object, "PyArray<T, D>");
 }
 
-Result<PyArrayObject*> accept_array(PyObject* object) noexcept {
+Result<AcceptedArray> accept_array(PyObject* object) noexcept {
     Result<void* const*> table = numpy_api_table();
     if (!table)
         return ErrorValue::import_error(numpy_capsule_message(table.error()));
@@ -34,9 +39,10 @@ Result<PyArrayObject*> accept_array(PyObject* object) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (array_fields(array)->nd != 1)
         return array_conversion_error(object);
-    if (!has_float64_elements(table.value(), array))
+    PyRef descr = float64_descriptor(table.value(), array);
+    if (!descr)
         return array_conversion_error(object);
-    return array;
+    return AcceptedArray{array, read_layout(array, std::move(descr))};
 }
 
 }  // namespace molvenar

@@ -11,6 +11,8 @@
 
 namespace molvenar {
 
+struct BorrowTable;
+
 // Per base address: key to count. n > 0 is n read-only borrows of exactly
 // that key, -1 one exclusive borrow. No count is 0 and no per-base map is
 // empty: entries go as their last borrow is given back.
@@ -28,6 +30,12 @@ private:
     std::mutex mutex_;
     std::unordered_map<void*, BorrowCounts> bases_;
 };
+
+// The registry behind `table` when this module made the table (its
+// operations are this module's own), so that a borrow can be given back by
+// the base address and key registered at acquisition; null for a table that
+// another module published.
+BorrowRegistry* own_registry(const BorrowTable& table) noexcept;
 
 // A new capsule named "_RUST_NUMPY_BORROW_CHECKING_API" holding a version 1
 // table over a new registry; its destructor frees both. Null with the
