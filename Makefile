@@ -20,7 +20,7 @@ demo: .venv-quick/.installed
 	.venv-quick/bin/python examples/demo.py
 
 # The stages of `make test`, in order; each is a target below.
-TEST_STAGES := kernel-tests python-matrix
+TEST_STAGES := kernel-tests python-matrix sanitizers
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
@@ -47,6 +47,12 @@ python-matrix:
 	  $(VENVS)/$$env/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) || status=1
 	done
 	exit $$status
+
+# The Python tests against a build with AddressSanitizer and every
+# UndefinedBehaviorSanitizer check; any report fails the stage.
+.PHONY: sanitizers
+sanitizers:
+	@scripts/run_sanitized.sh $(VENVS)/sanitizers "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" $(PYTEST_ARGS)
 
 # The kernel tests, built twice: portable and -march=native, which must give
 # the same bits.
