@@ -26,7 +26,8 @@ constexpr std::array<const char*, 3> not_writeable_messages = {
     "MACD output array must be writeable", "Signal output array must be writeable",
     "Histogram output array must be writeable"};
 constexpr std::array<const char*, 3> overlap_messages = {
-    "MACD output array must not overlap the input array", "Signal output array must not overlap the input array",
+    "MACD output array must not overlap the input array",
+    "Signal output array must not overlap the input array",
     "Histogram output array must not overlap the input array"};
 constexpr std::array<const char*, 3> changed_messages = {
     "MACD output array changed during the call", "Signal output array changed during the call",
@@ -77,7 +78,8 @@ Result<PyObject*> run_macd(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             return fetch_error();
     }
     for (std::size_t i = 0; i < outputs.size(); ++i)
-        if (static_cast<std::size_t>(lengths[i]) != data_count || element_count(outputs[i]->layout) != data_count)
+        if (static_cast<std::size_t>(lengths[i]) != data_count ||
+            element_count(outputs[i]->layout) != data_count)
             return ErrorValue::value_error(length_mismatch);
 
     std::optional<InputSeries> data_view = input_view(data_layout);
