@@ -7,6 +7,7 @@ import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -143,18 +144,13 @@ FOREIGN_TABLE_SCRIPT = textwrap.dedent(
 )
 def test_array_changed_by_a_foreign_borrow_table_is_refused(indicator, change_at, message, borrows):
     done = subprocess.run(
-        [sys.executable, "-c", FOREIGN_TABLE_SCRIPT, str(_tests_dir()), indicator, str(change_at)],
+        [sys.executable, "-c", FOREIGN_TABLE_SCRIPT, str(Path(__file__).parent), indicator, str(change_at)],
         capture_output=True, text=True, timeout=120,
     )
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
     assert result == {"error": message, "untouched": True,
                       "calls": ["acquire"] * borrows + ["release"] * borrows}
-
-
-def _tests_dir():
-    import pathlib
-    return pathlib.Path(__file__).parent
 
 
 # --- an input changed by another thread while the kernel runs -----------------
