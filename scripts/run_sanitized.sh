@@ -9,8 +9,13 @@ venv="$1" python="$2"
 shift 2
 cd "$(dirname "$0")/.."
 
-CC=gcc CXX=g++ SKBUILD_CMAKE_DEFINE="MOLVENAR_SANITIZE=ON" \
-    scripts/setup_env.sh "$venv" "$python" 'numpy>=2'
+# The venv and its test tools as for any stage; then the instrumented build
+# replaces the module, from a build folder of its own so that no ordinary
+# build ever picks up its objects.
+scripts/setup_env.sh "$venv" "$python" 'numpy>=2'
+CC=gcc CXX=g++ "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall \
+    --config-settings=build-dir=build/sanitizers \
+    --config-settings=cmake.define.MOLVENAR_SANITIZE=ON .
 
 libasan="$(g++ -print-file-name=libasan.so)"
 work="$(mktemp -d)"
