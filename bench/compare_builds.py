@@ -58,22 +58,22 @@ def measure(n, repeats, elements_per_timing=2_000_000):
     return result
 
 
-def installed(spec, interpreter):
-    """The directory holding the module for a build specification."""
-    if Path(spec).is_dir() and any(Path(spec).glob("molvenar*.so")):
-        return Path(spec)
-    label = "worktree" if spec == "." else subprocess.run(
-        ["git", "-C", REPOSITORY, "rev-parse", "--short", spec], check=True, capture_output=True,
+def installed(build, interpreter):
+    """The directory holding the module for a build named on the command line."""
+    if Path(build).is_dir() and any(Path(build).glob("molvenar*.so")):
+        return Path(build)
+    label = "worktree" if build == "." else subprocess.run(
+        ["git", "-C", REPOSITORY, "rev-parse", "--short", build], check=True, capture_output=True,
         text=True).stdout.strip()
     target = REPOSITORY / "build" / "compare" / label
     source = REPOSITORY
     with tempfile.TemporaryDirectory() as unpacked:
-        if spec != ".":
-            archive = subprocess.run(["git", "-C", REPOSITORY, "archive", spec], check=True,
+        if build != ".":
+            archive = subprocess.run(["git", "-C", REPOSITORY, "archive", build], check=True,
                                      capture_output=True).stdout
             subprocess.run(["tar", "-x", "-C", unpacked], input=archive, check=True)
             source = Path(unpacked)
-        print(f"building {spec} into {target}", file=sys.stderr)
+        print(f"building {build} into {target}", file=sys.stderr)
         subprocess.run([interpreter, "-m", "pip", "install", "--quiet", "--no-deps", "--upgrade",
                         "--target", target, f"--config-settings=build-dir={target}-build", source],
                        check=True)

@@ -120,7 +120,7 @@ def test_mixed_calls_keep_no_reference_block_or_borrow():
     borrows = open_borrows()
     assert borrows.acquire_mut(held) == 0
     try:
-        run(calls, CALLS // 10)  # first-use caches, free lists, specialisation settle
+        run(calls, CALLS // 10)  # first-use caches, free lists, adaptive bytecode settle
         gc.collect()
         refcounts = [sys.getrefcount(o) for o in watched]
         blocks, malloc_bytes = sys.getallocatedblocks(), malloc_bytes_in_use()

@@ -150,39 +150,39 @@ def arguments(n):
     )
 
 
-def make_array(spec, pools):
-    dtype = np.dtype(spec["dtype"])
-    count, step = spec["count"], spec["step"]
+def make_array(plan, pools):
+    dtype = np.dtype(plan["dtype"])
+    count, step = plan["count"], plan["step"]
     reach = (count - 1) * step if count else 0
-    start = spec["offset"] - min(reach, 0)
-    if spec["ndim"] == 0:
-        array = np.ndarray((), dtype, buffer=pools[spec["pool"]], offset=start)
+    start = plan["offset"] - min(reach, 0)
+    if plan["ndim"] == 0:
+        array = np.ndarray((), dtype, buffer=pools[plan["pool"]], offset=start)
     else:
-        array = np.ndarray((count,), dtype, buffer=pools[spec["pool"]], offset=start, strides=(step,))
-        if spec["ndim"] == 2:
+        array = np.ndarray((count,), dtype, buffer=pools[plan["pool"]], offset=start, strides=(step,))
+        if plan["ndim"] == 2:
             array = array[np.newaxis, :]
-    if spec["readonly"]:
+    if plan["readonly"]:
         array.flags.writeable = False
-    kind = KINDS[spec["kind"]]
+    kind = KINDS[plan["kind"]]
     return array if kind is None else array.view(kind)
 
 
-def make_argument(spec, pools, earlier):
-    if isinstance(spec, dict):
-        return make_array(spec, pools)
-    if spec[0] == "same":
+def make_argument(plan, pools, earlier):
+    if isinstance(plan, dict):
+        return make_array(plan, pools)
+    if plan[0] == "same":
         arrays = [a for a in earlier if isinstance(a, np.ndarray)]
-        return arrays[spec[1] % len(arrays)] if arrays else None
-    return [1.0, 2.0] if spec[0] == "list" else None
+        return arrays[plan[1] % len(arrays)] if arrays else None
+    return [1.0, 2.0] if plan[0] == "list" else None
 
 
-def make_pools(seed, specials):
+def make_pools(seed, extremes):
     rng = np.random.default_rng(seed)
     pools = []
     for _ in range(2):
         values = 100.0 + rng.normal(size=POOL_BYTES // 8).cumsum()
-        for position, special in specials:
-            values[position] = special
+        for position, value in extremes:
+            values[position] = value
         pools.append(values.view(np.uint8).copy())
     return pools
 
@@ -343,28 +343,28 @@ def calls(draw):
     name = draw(st.sampled_from(["sma", "ema", "macd", "atr"]))
     names = PARAMETERS[name]
     n = draw(st.integers(0, 12))
-    specs = [draw(periods) if p.endswith("period") else draw(arguments(n)) for p in names]
+    plans = [draw(periods) if p.endswith("period") else draw(arguments(n)) for p in names]
     if name == "macd" and draw(st.integers(0, 3)):  # mostly periods that pass the checks
         fast = draw(st.integers(1, 6))
-        specs[:3] = [fast, draw(st.integers(fast + 1, 14)), draw(st.integers(1, 8))]
+        plans[:3] = [fast, draw(st.integers(fast + 1, 14)), draw(st.integers(1, 8))]
     positional = draw(st.integers(0, len(names)))
     keyword_order = draw(st.permutations(names[positional:]))
     seed = draw(st.integers(0, 2**32 - 1))
-    specials = draw(st.lists(st.tuples(st.integers(0, POOL_BYTES // 8 - 1),
+    extremes = draw(st.lists(st.tuples(st.integers(0, POOL_BYTES // 8 - 1),
                                        st.sampled_from([np.nan, np.inf, -np.inf, -0.0, 1e308, 5e-324])),
                              max_size=4))
-    return name, specs, positional, keyword_order, seed, specials
+    return name, plans, positional, keyword_order, seed, extremes
 
 
 @settings(max_examples=1500, derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(calls())
 def test_any_call_succeeds_exactly_or_refuses_without_writing(call):
-    name, specs, positional, keyword_order, seed, specials = call
-    pools = make_pools(seed, specials)
+    name, plans, positional, keyword_order, seed, extremes = call
+    pools = make_pools(seed, extremes)
     values = []
-    for parameter, spec in zip(PARAMETERS[name], specs):
-        values.append(spec if parameter.endswith("period") else make_argument(spec, pools, values))
+    for parameter, plan in zip(PARAMETERS[name], plans):
+        values.append(plan if parameter.endswith("period") else make_argument(plan, pools, values))
     before = [p.copy() for p in pools]
     expected = expected_refusal(name, values)
     outputs = reference_outputs(name, values) if expected is None else None
