@@ -15,7 +15,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples i386 clean
+.PHONY: demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples sanitizers i386 clean
 
 FIND_PYTHON := scripts/find_python.sh
 SETUP_ENV := scripts/setup_env.sh
@@ -28,7 +28,7 @@ QUICK_PACKAGES := numpy>=2
 
 # The stages of `make test`, in order; each is a target below. A new stage is
 # a target appended here.
-TEST_STAGES := kernel-tests python-matrix clang types examples i386
+TEST_STAGES := kernel-tests python-matrix clang types examples sanitizers i386
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
@@ -67,6 +67,11 @@ python-matrix:
 	  $(VENVS)/$$env/bin/python $(PYTEST) $(PYTEST_ARGS) || status=1
 	done
 	exit $$status
+
+# The Python tests against a build with AddressSanitizer and every
+# UndefinedBehaviorSanitizer check; any report fails the stage.
+sanitizers:
+	@scripts/run_sanitized.sh $(VENVS)/sanitizers "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" $(PYTEST_ARGS)
 
 # The kernel tests, built twice: portable and -march=native, which must give
 # the same bits. CMake rebuilds only what changed.

@@ -21,6 +21,13 @@ constexpr std::array<const char*, 3> not_contiguous_messages = {
     "High array must be C-contiguous and float64", "Low array must be C-contiguous and float64",
     "Close array must be C-contiguous and float64"};
 
+constexpr std::array<const char*, 3> overlap_messages = {
+    "Output array must not overlap the high array", "Output array must not overlap the low array",
+    "Output array must not overlap the close array"};
+constexpr std::array<const char*, 3> changed_messages = {
+    "High array changed during the call", "Low array changed during the call",
+    "Close array changed during the call"};
+
 // The inputs in the order taken; members are destroyed in reverse, so the
 // borrows go back as close, low, high.
 struct PriceInputs {
@@ -44,13 +51,13 @@ Result<PyObject*> run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return name_argument_error(atr_parameters[1 + i], std::move(accepted).error());
         input_slots[i]->emplace(std::move(accepted).value());
     }
-    Result<PyArrayObject*> output = accept_array(slots[4]);
+    Result<AcceptedArray> output = accept_array(slots[4]);
     if (!output)
         return name_argument_error("output", std::move(output).error());
 
     std::array<InputSeries, 3> views{};
     for (std::size_t i = 0; i < input_slots.size(); ++i) {
-        std::optional<InputSeries> view = input_view((*input_slots[i])->get());
+        std::optional<InputSeries> view = input_view((*input_slots[i])->layout());
         if (!view)
             return ErrorValue::value_error(not_contiguous_messages[i]);
         views[i] = *view;
@@ -58,15 +65,23 @@ Result<PyObject*> run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     const auto [high, low, close] = views;
     if (low.count != high.count || close.count != high.count)
         return ErrorValue::value_error("All arrays must have the same length");
-    std::optional<OutputSeries> output_view_ = output_view(output.value());
+    std::optional<OutputSeries> output_view_ = output_view(output.value().layout);
     if (!output_view_)
         return ErrorValue::value_error("Output array must be C-contiguous and float64");
     // The averages land at positions period..n-1: they must fit.
     const Period n = high.count;
     if (period.value() >= 1 && period.value() < n && output_view_->count < n)
         return ErrorValue::value_error("Output array must be at least as long as the input arrays");
-    if (!is_writeable(output.value()))
+    if (!is_writeable(output.value().layout))
         return ErrorValue::value_error("Output array must be writeable");
+    for (std::size_t i = 0; i < views.size(); ++i)
+        if (views_overlap(views[i], *output_view_))
+            return ErrorValue::value_error(overlap_messages[i]);
+    // Borrowing an input may have run Python code (another module's table,
+    // the table's first lookup); `output` was accepted after the last one.
+    for (std::size_t i = 0; i < input_slots.size(); ++i)
+        if (!(*input_slots[i])->unchanged())
+            return ErrorValue::runtime_error(changed_messages[i]);
 
     compute_atr(high, low, close, period.value(), *output_view_);
     return Py_NewRef(Py_None);

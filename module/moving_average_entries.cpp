@@ -35,21 +35,28 @@ Result<PyObject*> run_single_series(const FunctionDescription& description, Sing
     Result<ReadonlyArray> data = accept_readonly(slots[1]);
     if (!data)
         return name_argument_error("data", std::move(data).error());
-    Result<PyArrayObject*> output = accept_array(slots[2]);
+    Result<AcceptedArray> output = accept_array(slots[2]);
     if (!output)
         return name_argument_error("output", std::move(output).error());
 
-    std::optional<InputSeries> data_view = input_view(data.value().get());
+    std::optional<InputSeries> data_view = input_view(data.value().layout());
     if (!data_view)
         return ErrorValue::value_error("Input array must be C-contiguous and float64");
-    std::optional<OutputSeries> output_view_ = output_view(output.value());
+    std::optional<OutputSeries> output_view_ = output_view(output.value().layout);
     if (!output_view_)
         return ErrorValue::value_error("Output array must be C-contiguous and float64");
     if (data_view->count != output_view_->count)
         return ErrorValue::value_error("Output array length must match input");
     // Memory NumPy marks read-only (bytes buffers, read-only maps) is never written.
-    if (!is_writeable(output.value()))
+    if (!is_writeable(output.value().layout))
         return ErrorValue::value_error("Output array must be writeable");
+    // Writing the output must not destroy the input it is computed from.
+    if (views_overlap(*data_view, *output_view_))
+        return ErrorValue::value_error("Output array must not overlap the input array");
+    // Borrowing `data` may have run Python code (another module's table, the
+    // table's first lookup); `output` was accepted after it.
+    if (!data.value().unchanged())
+        return ErrorValue::runtime_error("Input array changed during the call");
 
     without_interpreter_lock([&] { kernel(period.value(), *data_view, *output_view_); });
     return Py_NewRef(Py_None);

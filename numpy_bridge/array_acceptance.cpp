@@ -1,6 +1,7 @@
 #include "numpy_bridge/array_acceptance.hpp"
 
 #include <atomic>
+#include <utility>
 
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/api_table.hpp"
@@ -28,18 +29,20 @@ PyArray_Descr* float64_descriptor(void* const* table) noexcept {
     return made;  // this reference is never given back
 }
 
-// The array's descriptor is float64 or one NumPy declares equivalent.
-bool has_float64_elements(void* const* table, PyArrayObject* array) noexcept {
+// A reference to the array's descriptor when it is float64 or one NumPy
+// declares equivalent; empty otherwise. The reference keeps the descriptor
+// alive for the call, so that its address cannot be reused by another.
+PyRef float64_descriptor_of(void* const* table, PyArrayObject* array) noexcept {
     PyArray_Descr* own = array_fields(array)->descr;
     if (!own)
         api_call_failed();
-    PyArray_Descr* float64 = float64_descriptor(table);
-    if (own == float64)
-        return true;
-    // The equivalence query may run code that swaps the array's descriptor:
-    // hold our own reference to the one being compared.
+    // Held from here: the equivalence query may run code that swaps the
+    // array's descriptor.
     PyRef own_ref = PyRef::borrow(reinterpret_cast<PyObject*>(own));
-    return numpy_equiv_types(table, own, float64);
+    PyArray_Descr* float64 = float64_descriptor(table);
+    if (own == float64 || numpy_equiv_types(table, own, float64))
+        return own_ref;
+    return PyRef();
 }
 
 }  // namespace
@@ -48,7 +51,7 @@ ErrorValue array_conversion_error(PyObject* object) noexcept {
     return ErrorValue::conversion(object, "PyArray<T, D>");
 }
 
-Result<PyArrayObject*> accept_array(PyObject* object) noexcept {
+Result<AcceptedArray> accept_array(PyObject* object) noexcept {
     void* const* table = cached_numpy_api_table();
     if (!table) [[unlikely]] {
         Result<void* const*> loaded = numpy_api_table();
@@ -61,9 +64,10 @@ Result<PyArrayObject*> accept_array(PyObject* object) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (array_fields(array)->nd != 1)
         return array_conversion_error(object);
-    if (!has_float64_elements(table, array))
+    PyRef descr = float64_descriptor_of(table, array);
+    if (!descr)
         return array_conversion_error(object);
-    return array;
+    return AcceptedArray{array, read_layout(array, std::move(descr))};
 }
 
 }  // namespace molvenar

@@ -2,15 +2,26 @@
 #pragma once
 
 #include "errors/result.hpp"
+#include "numpy_bridge/array_layout.hpp"
 #include "numpy_bridge/numpy_types.hpp"
 
 namespace molvenar {
 
-// The object itself, known now to be an ndarray (or subclass) with one axis
-// and a float64-equivalent descriptor. No reference is taken. Refusal is
+// An accepted array and its layout at acceptance. No reference to the array
+// is taken: the caller's argument vector keeps it alive for the call.
+struct AcceptedArray {
+    PyArrayObject* array;
+    ArrayLayout layout;
+
+    // Nothing the kernel relies on has changed since acceptance. GIL held.
+    bool unchanged() const noexcept { return layout_unchanged(array, layout); }
+};
+
+// The object, known now to be an ndarray (or subclass) with one axis and a
+// float64-equivalent descriptor, with its layout. Refusal is
 // array_conversion_error; NumPy being unusable is an ImportError
 // "Failed to access NumPy array API capsule: ...". GIL held.
-Result<PyArrayObject*> accept_array(PyObject* object) noexcept;
+Result<AcceptedArray> accept_array(PyObject* object) noexcept;
 
 // TypeError "'<type>' object cannot be converted to 'PyArray<T, D>'".
 ErrorValue array_conversion_error(PyObject* object) noexcept;

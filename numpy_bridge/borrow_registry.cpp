@@ -82,6 +82,11 @@ static void molvenar_borrow_capsule_destructor(PyObject* capsule) noexcept {
 
 }  // extern "C"
 
+BorrowRegistry* own_registry(const BorrowTable& table) noexcept {
+    const bool ours = table.acquire == molvenar_borrow_acquire && table.release == molvenar_borrow_release;
+    return ours ? &registry_of(table.registry) : nullptr;
+}
+
 PyObject* new_registry_capsule() noexcept {
     auto* owned = new OwnedBorrowTable{
         BorrowTable{1, new BorrowRegistry, molvenar_borrow_acquire, molvenar_borrow_acquire_mut,

@@ -11,6 +11,8 @@
 
 namespace molvenar {
 
+struct BorrowTable;
+
 // The borrow counts of BorrowMap behind a lock. The caller computes base
 // address and key before calling, so the lock covers map work only and is
 // never held while Python code runs.
@@ -25,6 +27,12 @@ private:
     RegistryLock lock_;
     BorrowMap map_;
 };
+
+// The registry behind `table` when this module made the table (its
+// operations are this module's own), so that a borrow can be given back by
+// the base address and key registered at acquisition; null for a table that
+// another module published.
+BorrowRegistry* own_registry(const BorrowTable& table) noexcept;
 
 // A new capsule named "_RUST_NUMPY_BORROW_CHECKING_API" holding a version 1
 // table over a new registry; its destructor frees both. Null with the

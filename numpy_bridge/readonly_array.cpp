@@ -5,42 +5,56 @@
 
 #include "errors/py_ref.hpp"
 #include "errors/string_form.hpp"
-#include "numpy_bridge/array_acceptance.hpp"
+#include "numpy_bridge/borrow_registry.hpp"
 
 namespace molvenar {
 
 ReadonlyArray::ReadonlyArray(ReadonlyArray&& other) noexcept
-    : array_(std::exchange(other.array_, nullptr)), table_(std::exchange(other.table_, nullptr)) {}
+    : accepted_(std::move(other.accepted_)), borrow_(other.borrow_) {
+    other.accepted_.array = nullptr;
+}
 
 ReadonlyArray& ReadonlyArray::operator=(ReadonlyArray&& other) noexcept {
     if (this != &other) {
         release();
-        array_ = std::exchange(other.array_, nullptr);
-        table_ = std::exchange(other.table_, nullptr);
+        accepted_ = std::move(other.accepted_);
+        borrow_ = other.borrow_;
+        other.accepted_.array = nullptr;
     }
     return *this;
 }
 
 void ReadonlyArray::release() noexcept {
-    PyArrayObject* array = std::exchange(array_, nullptr);
+    PyArrayObject* array = std::exchange(accepted_.array, nullptr);
     if (!array)
         return;
-    table_->release(table_->registry, array);
+    if (borrow_.own)
+        borrow_.own->release(borrow_.base, borrow_.key);
+    else
+        borrow_.table->release(borrow_.table->registry, array);
     release_reference(reinterpret_cast<PyObject*>(array));
 }
 
 Result<ReadonlyArray> accept_readonly(PyObject* object) noexcept {
-    Result<PyArrayObject*> accepted = accept_array(object);
+    Result<AcceptedArray> accepted = accept_array(object);
     if (!accepted)
         return std::move(accepted).error();
+    PyArrayObject* array = accepted.value().array;
     PyRef reference = PyRef::borrow(object);
 
     Result<const BorrowTable*> table = borrow_table();
     if (!table)
         return ErrorValue::runtime_error("Interal borrow checking API error: " +
                                          debug_form(table.error()));
-    const BorrowTable* borrows = table.value();
-    std::int32_t code = borrows->acquire(borrows->registry, accepted.value());
+    ReadonlyArray::Borrow borrow{table.value(), own_registry(*table.value()), nullptr, {}};
+    std::int32_t code;
+    if (borrow.own) {
+        borrow.base = base_address(array);
+        borrow.key = borrow_key(array);
+        code = borrow.own->acquire(borrow.base, borrow.key);
+    } else {
+        code = borrow.table->acquire(borrow.table->registry, array);
+    }
     if (code == -1)
         return ErrorValue::runtime_error(
             "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
@@ -48,7 +62,7 @@ Result<ReadonlyArray> accept_readonly(PyObject* object) noexcept {
         return ErrorValue::runtime_error("Unexpected return code " + std::to_string(code) +
                                          " from borrow checking API");
     reference.release();
-    return ReadonlyArray(accepted.value(), borrows);
+    return ReadonlyArray(std::move(accepted).value(), borrow);
 }
 
 }  // namespace molvenar

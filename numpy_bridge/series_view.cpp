@@ -1,47 +1,47 @@
 #include "numpy_bridge/series_view.hpp"
 
-#include "errors/fault_report.hpp"
+#include <cstdint>
 
 namespace molvenar {
 namespace {
 
-// Views exist for one axis only; acceptance guarantees it, so anything else
-// is a broken invariant.
-PyArrayObject_fields* one_axis(PyArrayObject* array) noexcept {
-    PyArrayObject_fields* fields = array_fields(array);
-    check(fields->nd == 1,
-          "inconsistent dimensionalities: The dimensionality expected by `PyArray` does not "
-          "match that given by NumPy.\nPlease report a bug against the `rust-numpy` crate.");
-    return fields;
+struct ByteRange {
+    std::uintptr_t begin, end;
+};
+
+ByteRange bytes_of(const unaligned_double* values, std::size_t count) noexcept {
+    const auto begin = reinterpret_cast<std::uintptr_t>(values);
+    return {begin, begin + count * sizeof(double)};
 }
 
 }  // namespace
 
-std::size_t element_count(PyArrayObject* array) noexcept {
-    return static_cast<std::size_t>(one_axis(array)->dimensions[0]);
+bool is_contiguous(const ArrayLayout& layout) noexcept {
+    return layout.count < 2 || layout.stride == npy_intp{sizeof(double)};
 }
 
-bool is_contiguous(PyArrayObject* array) noexcept {
-    PyArrayObject_fields* fields = one_axis(array);
-    return fields->dimensions[0] < 2 || fields->strides[0] == npy_intp{sizeof(double)};
-}
-
-std::optional<InputSeries> input_view(PyArrayObject* array) noexcept {
-    if (!is_contiguous(array))
+std::optional<InputSeries> input_view(const ArrayLayout& layout) noexcept {
+    if (!is_contiguous(layout))
         return std::nullopt;
-    return InputSeries{reinterpret_cast<const unaligned_double*>(array_fields(array)->data),
-                       element_count(array)};
+    return InputSeries{reinterpret_cast<const unaligned_double*>(layout.data), element_count(layout)};
 }
 
-std::optional<OutputSeries> output_view(PyArrayObject* array) noexcept {
-    if (!is_contiguous(array))
+std::optional<OutputSeries> output_view(const ArrayLayout& layout) noexcept {
+    if (!is_contiguous(layout))
         return std::nullopt;
-    return OutputSeries{reinterpret_cast<unaligned_double*>(array_fields(array)->data),
-                        element_count(array)};
+    return OutputSeries{reinterpret_cast<unaligned_double*>(layout.data), element_count(layout)};
 }
 
 bool is_writeable(PyArrayObject* array) noexcept {
     return (array_fields(array)->flags & NPY_ARRAY_WRITEABLE) != 0;
+}
+
+bool views_overlap(InputSeries input, OutputSeries output) noexcept {
+    const ByteRange a = bytes_of(input.values, input.count);
+    const ByteRange b = bytes_of(output.values, output.count);
+    if (a.begin == a.end || b.begin == b.end)
+        return false;
+    return a.begin < b.end && b.begin < a.end;
 }
 
 }  // namespace molvenar

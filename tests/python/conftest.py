@@ -4,8 +4,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -111,35 +109,6 @@ def assert_refcounts_stable(func, calls, watched, rounds=200):
         run_all()
     after = [sys.getrefcount(o) for o in watched]
     assert after == before
-
-
-def timestamps_during(call):
-    """Run call() while another thread records timestamps as fast as it can.
-
-    Returns (start, end, stamps): the call's window and every stamp taken.
-    """
-    stamps = []
-    running = threading.Event()
-    stop = threading.Event()
-
-    def record():
-        running.set()
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
-            for _ in range(50):  # keep the list small; one stamp every few µs
-                pass
-
-    thread = threading.Thread(target=record)
-    thread.start()
-    running.wait()
-    time.sleep(0.02)
-    start = time.perf_counter()
-    call()
-    end = time.perf_counter()
-    time.sleep(0.02)
-    stop.set()
-    thread.join()
-    return start, end, stamps
 
 
 def run_python(code, timeout=120):

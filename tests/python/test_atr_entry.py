@@ -1,15 +1,12 @@
 """indicator_atr: argument conversion, the checks and their order, output
-lengths, what a refused call leaves behind, references and the interpreter lock."""
-
-import sys
+lengths, what a refused call leaves behind, references (the interpreter lock: test_threads.py)."""
 
 import numpy as np
 import pytest
 
 import molvenar
 import references as ref
-from conftest import (assert_refcounts_stable, conversion_message, read_only, refused_with,
-                      timestamps_during)
+from conftest import assert_refcounts_stable, conversion_message, read_only, refused_with
 from conftest import MAX_PERIOD
 from references import FILL, assert_same_bits
 
@@ -301,25 +298,3 @@ def test_no_reference_leaks():
                locked, bad_list, period, zero]
 
     assert_refcounts_stable(molvenar.indicator_atr, calls, watched)
-
-
-# --- interpreter lock ------------------------------------------------------------------------------
-
-def test_atr_holds_the_interpreter_lock():
-    """Another thread stamps the time as fast as it can; while the kernel runs
-    with the lock held it cannot take a single stamp.  Only just after the
-    call starts and just before it ends can a forced thread switch (every
-    5 ms by default) let it in, so a margin of several switch intervals is
-    left out at both edges."""
-    n = 3 * 10**7
-    prices_in = np.linspace(100.0, 200.0, n)
-    out = np.empty(n)
-    start, end, stamps = timestamps_during(
-        lambda: molvenar.indicator_atr(14, prices_in, prices_in, prices_in, out))
-
-    margin = max(4 * sys.getswitchinterval(), 0.02)
-    assert end - start > 3 * margin, f"call too short to judge: {end - start:.3f} s"
-    assert any(t < start for t in stamps) and any(t > end for t in stamps)
-    inside = [t for t in stamps if start + margin < t < end - margin]
-    assert inside == [], f"{len(inside)} stamps during a {end - start:.3f} s call"
-    assert not np.isnan(out[-1])

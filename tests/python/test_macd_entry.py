@@ -1,15 +1,12 @@
 """indicator_macd: argument conversion, the checks and their order, what a
-refused call leaves behind, references and the interpreter lock."""
-
-import sys
+refused call leaves behind, references (the interpreter lock: test_threads.py)."""
 
 import numpy as np
 import pytest
 
 import molvenar
 import references as ref
-from conftest import (assert_refcounts_stable, conversion_message, read_only, refused_with,
-                      timestamps_during)
+from conftest import assert_refcounts_stable, conversion_message, read_only, refused_with
 from conftest import MAX_PERIOD
 from references import FILL, assert_same_bits
 
@@ -358,23 +355,3 @@ def test_no_reference_leaks():
                fast, slow, signal, zero]
 
     assert_refcounts_stable(molvenar.indicator_macd, calls, watched)
-
-
-# --- interpreter lock ----------------------------------------------------------------
-
-
-
-def test_macd_releases_the_interpreter_lock():
-    n = 2 * 10**7
-    data = np.linspace(1.0, 2.0, n)
-    outs = [np.empty(n) for _ in range(3)]
-    start, end, stamps = timestamps_during(
-        lambda: molvenar.indicator_macd(12, 26, 9, data, *outs))
-    # The other thread can only stamp well inside the call if the lock was
-    # given up; the margins allow for a forced switch (every 5 ms by default)
-    # just after the call starts or just before it ends.
-    margin = max(4 * sys.getswitchinterval(), 0.02)
-    assert end - start > 3 * margin, f"call too short to judge: {end - start:.3f} s"
-    inside = [t for t in stamps if start + margin < t < end - margin]
-    assert len(inside) >= 10, f"{len(inside)} stamps during a {end - start:.3f} s call"
-    assert not np.isnan(outs[2][-1])
