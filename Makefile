@@ -104,8 +104,10 @@ clang:
 	PYTHONPATH=build/clang $(VENVS)/clang/bin/python $(PYTEST) $(PYTEST_ARGS)
 
 # The shipped type stubs: mypy --strict and pyright over user scripts, stubtest.
+# mypy before 2.0: later releases depend on ast-serialize, a Rust-built
+# extension, and the project keeps Rust-built packages out of its environments.
 types:
-	@$(SETUP_ENV) $(VENVS)/types "$$($(FIND_PYTHON))" 'numpy>=2' 'mypy>=1.11' 'basedpyright>=1.20'
+	@$(SETUP_ENV) $(VENVS)/types "$$($(FIND_PYTHON))" 'numpy>=2' 'mypy>=1.11,<2' 'basedpyright>=1.20'
 	$(VENVS)/types/bin/python $(PYTEST) tests/typing
 
 # The examples with their optional dependencies: the universe example on
