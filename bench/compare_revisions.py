@@ -1,7 +1,7 @@
 """Compares two builds of molvenar: thread CPU time per element of each
 indicator on aligned arrays, builds interleaved round by round.
 
-    python bench/compare_builds.py BASELINE CANDIDATE [--rounds R] [--sizes N ...]
+    python bench/compare_revisions.py BASELINE CANDIDATE [--rounds R] [--sizes N ...]
 
 BASELINE and CANDIDATE are each a git revision of this repository (built
 here into build/compare/<revision>, with the running interpreter's pip), "."
