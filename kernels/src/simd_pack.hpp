@@ -128,6 +128,39 @@ MOLVENAR_INLINE void store(unaligned_double* to, Pack<N> p) {
     std::memcpy(to, &p.v, sizeof p.v);
 }
 
+// Stores that bypass the caches: a whole line written this way goes to
+// memory without being read first, and without pushing other data out of the
+// caches. `to` must be aligned to the pack's size. The compilers offer no
+// portable form, so this is one instruction of inline assembly per width.
+// The stored bits are those of an ordinary store.
+template <int N>
+struct PackBytes {
+    unsigned char bytes[8 * N];
+};
+#if defined(__x86_64__) || defined(__i386__)
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<2> p) {
+#ifdef __AVX__
+    asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<2>*>(to)) : "x"(p.v));
+#else
+    asm volatile("movntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<2>*>(to)) : "x"(p.v));
+#endif
+}
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<4> p) {
+    asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<4>*>(to)) : "x"(p.v));
+}
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<8> p) {
+    asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<8>*>(to)) : "v"(p.v));
+}
+// Orders the streaming stores before every later store of this thread.
+MOLVENAR_INLINE void stream_fence() { asm volatile("sfence" ::: "memory"); }
+#else
+template <int N>
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<N> p) {
+    store(to, p);
+}
+MOLVENAR_INLINE void stream_fence() {}
+#endif
+
 // Transposes a square block: row r, lane c becomes row c, lane r. Turns N
 // rows of N consecutive values (one row per lane's chunk) into N packs that
 // hold one position of every chunk, and back.

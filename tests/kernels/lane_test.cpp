@@ -98,13 +98,10 @@ private:
 };
 
 // Lengths that reach the engine under a forced warm-up: short ones, and those
-// around the least length at which the lanes run (a chunk of one block).
-std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t streams, std::size_t warm_up,
+// around the least length at which the lanes run (a chunk of one tile).
+std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::PackGroups& groups, std::size_t warm_up,
                           std::size_t begin) {
-    const lanes::Shape shape = lanes::shape_of(path, streams);
-    const std::size_t block = static_cast<std::size_t>(shape.width);
-    const std::size_t rounded = (warm_up + block - 1) / block * block;
-    const std::size_t least = begin + rounded + static_cast<std::size_t>(shape.lanes()) * std::max(block, rounded);
+    const std::size_t least = begin + lanes::least_length(path, groups, warm_up);
     switch (walk.below(4)) {
         case 0: return least - 1 + walk.below(3);
         case 1: return walk.below(4);
@@ -120,7 +117,8 @@ protected:
     }
 
     // Runs `trial` under each speculation: long walks (given as the length)
-    // under the engine's own warm-up, short ones under forced warm-ups.
+    // under the engine's own warm-up, short ones under forced warm-ups; every
+    // other trial writes with streaming stores, whatever the size.
     // Checks that the lanes ran and that absurd guesses made seams recompute.
     template <typename Trial>
     void each_speculation(Trial trial) {
@@ -128,8 +126,11 @@ protected:
             SCOPED_TRACE(speculation.name);
             Forced scope(GetParam(), speculation);
             const bool own = speculation.warm_up == lanes::no_override;
-            for (int k = 0; k < (own ? 10 : 300); ++k)
+            for (int k = 0; k < (own ? 10 : 300); ++k) {
+                SCOPED_TRACE(k % 2 == 0 ? "plain stores" : "streaming stores");
+                lanes::testing::force_streaming(k % 2 == 0 ? lanes::Streaming::never : lanes::Streaming::always);
                 trial(speculation, own ? 20'000 + 3'000 * k : 0);
+            }
             EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
             if (speculation.absurd) {
                 EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
@@ -153,7 +154,8 @@ TEST_P(LanePath, EmaMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = ema_period(walk, 40);
         const std::size_t begin = period == max_period ? 0 : period;
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 2, speculation.warm_up, begin);
+        const std::size_t n =
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::ema_groups, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
         Values output(n, untouched);
@@ -169,7 +171,8 @@ TEST_P(LanePath, MacdMatchesPlainLoop) {
         const Period slow = fast + 1 + walk.below(30);
         const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
         const std::size_t begin = slow + std::min<Period>(signal, 50);
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
+        const std::size_t n =
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::macd_groups, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
         ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
@@ -181,7 +184,8 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
         const std::size_t begin = period == max_period ? 0 : period + 1;
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
+        const std::size_t n =
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::atr_groups, speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
         const double density = walk.density(n) / 50.0;
         const Values close = walk.prices(n);

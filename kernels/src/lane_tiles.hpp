@@ -1,0 +1,209 @@
+// The SIMD side of the lane engine: lanes side by side in packs, stepped
+// through their chunks line by line.
+//
+// A pack holds one position of N lanes. The series hold each lane's
+// positions one after the other, so a line of 8 positions of the N lanes of
+// a pack is read as N rows and transposed into 8 packs, and the values the
+// steps produce are transposed back into rows before they are stored. Every
+// lane stores each line of an output whole before the next: streaming stores
+// (past the caches) combine a line only when it is written at once.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+#include "lane_seams.hpp"
+#include "simd_pack.hpp"
+
+namespace molvenar::lanes {
+
+// Positions per cache line of 64 bytes.
+inline constexpr std::size_t line_length = 8;
+
+// Positions every lane advances between two checks of the states for values
+// that were not finite.
+inline constexpr std::size_t tile_length = 32;
+
+constexpr std::size_t round_up(std::size_t value, std::size_t multiple) {
+    return (value + multiple - 1) / multiple * multiple;
+}
+
+template <class Recurrence, int N>
+using PackState = std::array<Pack<N>, Recurrence::state_size>;
+
+template <class Recurrence, int N>
+using Produced = std::array<Pack<N>, Recurrence::produced_count>;
+
+// Which outputs are written with streaming stores.
+template <class Recurrence>
+struct Writes {
+    std::array<bool, Recurrence::output_count> stream;
+};
+
+// Stores one lane's line of an output: `Blocks` rows of N positions.
+template <int N, int Blocks>
+MOLVENAR_INLINE void store_line(unaligned_double* to, const Pack<N> (&rows)[Blocks][N], int lane, bool streaming) {
+    if (streaming) {
+        for (int block = 0; block < Blocks; ++block)
+            stream(to + block * N, rows[block][lane]);
+    } else {
+        for (int block = 0; block < Blocks; ++block)
+            store(to + block * N, rows[block][lane]);
+    }
+}
+
+// Output K of a pack's line: the outputs derived from the produced values of
+// the line's positions are transposed back into rows, and the first
+// `Writers` lanes store theirs. The index is known when compiling, so that
+// each output derives only its own values.
+template <class Recurrence, int N, bool Clean, int Writers, std::size_t K>
+MOLVENAR_INLINE void write_output(const Recurrence& r, const Produced<Recurrence, N> (&y)[line_length],
+                                  const std::size_t* start, std::size_t offset,
+                                  const Writes<Recurrence>& writes) noexcept {
+    constexpr int blocks = static_cast<int>(line_length) / N;
+    Pack<N> rows[blocks][N];
+    for (int block = 0; block < blocks; ++block) {
+        for (int s = 0; s < N; ++s) {
+            std::array<Pack<N>, Recurrence::output_count> outputs;
+            r.template derive<Clean>(y[block * N + s], outputs);
+            rows[block][s] = outputs[K];
+        }
+        transpose(rows[block]);
+    }
+    unaligned_double* output = r.output(K) + offset;
+    for (int b = 0; b < Writers; ++b)
+        store_line(output + start[b], rows, b, writes.stream[K]);
+}
+
+template <class Recurrence, int N, bool Clean, int Writers, std::size_t... K>
+MOLVENAR_INLINE void write_outputs(std::index_sequence<K...>, const Recurrence& r,
+                                   const Produced<Recurrence, N> (&y)[line_length], const std::size_t* start,
+                                   std::size_t offset, const Writes<Recurrence>& writes) noexcept {
+    (write_output<Recurrence, N, Clean, Writers, K>(r, y, start, offset, writes), ...);
+}
+
+// One line of positions of every pack, from `offset` on. The packs take
+// their steps side by side, so that their chains of dependent operations
+// overlap; then the first `WritingGroups` packs write their outputs, the
+// first `Writers` lanes of each.
+template <class Recurrence, int N, int Groups, bool Clean, int WritingGroups, int Writers>
+MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups],
+                              const std::size_t (&start)[N * Groups], std::size_t offset,
+                              const Writes<Recurrence>& writes) noexcept {
+    constexpr int blocks = static_cast<int>(line_length) / N;
+    using P = Pack<N>;
+    P x[Groups][line_length];
+    for (int g = 0; g < Groups; ++g) {
+        for (int block = 0; block < blocks; ++block) {
+            P rows[N];
+            for (int b = 0; b < N; ++b) {
+                const std::size_t at = start[g * N + b] + offset + block * N;
+                if constexpr (Recurrence::staged)
+                    rows[b] = r.template staged_feed<P>(at);
+                else
+                    rows[b] = r.template feed<P>(at);
+            }
+            transpose(rows);
+            for (int s = 0; s < N; ++s)
+                x[g][block * N + s] = rows[s];
+        }
+    }
+    Produced<Recurrence, N> y[Groups][line_length];
+    for (std::size_t s = 0; s < line_length; ++s)
+        for (int g = 0; g < Groups; ++g)
+            r.template step<Clean>(packs[g], x[g][s], y[g][s]);
+    for (int g = 0; g < WritingGroups; ++g)
+        write_outputs<Recurrence, N, Clean, Writers>(std::make_index_sequence<Recurrence::output_count>{}, r, y[g],
+                                                     start + g * N, offset, writes);
+}
+
+// One tile of every pack. In the warm-up only lane 0 writes.
+template <class Recurrence, int N, int Groups, bool Clean>
+MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups],
+                              const std::size_t (&start)[N * Groups], std::size_t offset, bool warming,
+                              const Writes<Recurrence>& writes) noexcept {
+    for (std::size_t line = 0; line < tile_length; line += line_length) {
+        if (warming)
+            run_line<Recurrence, N, Groups, Clean, 1, 1>(r, packs, start, offset + line, writes);
+        else
+            run_line<Recurrence, N, Groups, Clean, Groups, N>(r, packs, start, offset + line, writes);
+    }
+}
+
+// Runs Groups packs of N lanes over the layout, lane 0 from the true state
+// and the others from guesses, and reports each lane's state entering its
+// chunk and after its last step. False when a lane's state turned irregular:
+// it has not followed the plain loop, and the caller discards the run.
+template <class Recurrence, int N, int Groups>
+MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const State<Recurrence>& truth,
+                               const Writes<Recurrence>& writes, LaneStates<Recurrence, N * Groups>& lanes,
+                               const CallSettings& settings) noexcept {
+    constexpr std::size_t S = Recurrence::state_size;
+    constexpr std::size_t Lanes = N * Groups;
+    record(Event::lanes_ran);
+    record_path(N == 8 ? InstructionSet::avx512f : N == 4 ? InstructionSet::avx2 : InstructionSet::sse2);
+
+    std::size_t start[Lanes];
+    PackState<Recurrence, N> packs[Groups];
+    for (std::size_t k = 0; k < Lanes; ++k) {
+        start[k] = layout.lane_start(k);
+        State<Recurrence> guess = truth;
+        if (k != 0 && settings.absurd_guesses)
+            guess.fill(absurd_guess(k));
+        else if (k != 0)
+            r.guess(guess, start[k]);
+        for (std::size_t c = 0; c < S; ++c)
+            packs[k / N][c].v[k % N] = guess[c];
+    }
+
+    // The recurrence is copied so that the stores cannot be taken to change
+    // its pointers. Each tile is first stepped as if all its values were
+    // finite; a value that is not leaves some state component non-finite,
+    // and then the tile is stepped again from where it began, with the
+    // handling of gaps, and its outputs written again. The fence puts the
+    // second writes after the first.
+    const Recurrence local = r;
+    PackState<Recurrence, N> entering[Groups];
+    for (int g = 0; g < Groups; ++g)
+        entering[g] = packs[g];
+    const std::size_t steps = layout.warm_up + layout.chunk;
+    for (std::size_t offset = 0; offset < steps; offset += tile_length) {
+        if (offset == layout.warm_up && offset != 0)
+            for (int g = 0; g < Groups; ++g)
+                entering[g] = packs[g];
+        const bool warming = offset < layout.warm_up;
+        if constexpr (Recurrence::has_gaps) {
+            PackState<Recurrence, N> before[Groups];
+            for (int g = 0; g < Groups; ++g)
+                before[g] = packs[g];
+            run_tile<Recurrence, N, Groups, true>(local, packs, start, offset, warming, writes);
+            if (!all_finite(packs)) [[unlikely]] {
+                for (int g = 0; g < Groups; ++g)
+                    packs[g] = before[g];
+                stream_fence();
+                run_tile<Recurrence, N, Groups, false>(local, packs, start, offset, warming, writes);
+            }
+        } else {
+            run_tile<Recurrence, N, Groups, false>(local, packs, start, offset, warming, writes);
+        }
+    }
+    // Everything the lanes wrote comes before what the seam walk writes.
+    stream_fence();
+
+    for (std::size_t k = 0; k < Lanes; ++k) {
+        for (std::size_t c = 0; c < S; ++c) {
+            lanes.entering[k][c] = entering[k / N][c].v[k % N];
+            lanes.final[k][c] = packs[k / N][c].v[k % N];
+        }
+    }
+    for (const State<Recurrence>& final : lanes.final) {
+        if (!r.regular(final)) {
+            record(Event::left_to_plain_loop);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace molvenar::lanes
