@@ -22,7 +22,7 @@ std::atomic<int> forced_path{-1};
 std::atomic<std::size_t> forced_warm_up{no_override};
 std::atomic<bool> absurd_guesses{false};
 std::atomic<int> forced_streaming{static_cast<int>(Streaming::when_large)};
-std::atomic<std::size_t> events[3];
+std::atomic<std::size_t> events[4];
 std::atomic<int> last_path_run{0};
 
 // Bytes of series (read and written) from which a run writes its outputs

@@ -49,7 +49,7 @@ std::size_t steps_to_forget(double factor) noexcept;
 
 // What the engine did, counted so that the tests can tell that the paths they
 // aim at did run.
-enum class Event { lanes_ran, seam_recomputed, left_to_plain_loop };
+enum class Event { lanes_ran, seam_recomputed, left_to_plain_loop, streamed };
 void record(Event event) noexcept;
 void record_path(InstructionSet set) noexcept;
 

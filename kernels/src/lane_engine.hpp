@@ -168,17 +168,19 @@ constexpr std::size_t least_length(InstructionSet set, const PackGroups& groups,
 }
 
 // Whether the outputs are written with streaming stores: for a run whose
-// series are larger than the caches keep, and not for a staged recurrence,
-// whose outputs are in the caches already.
+// series are larger than the caches keep, not for a staged recurrence, whose
+// outputs are in the caches already, and only when the first output lies at
+// a whole double, so that one of its next 8 positions starts a line.
 template <class Recurrence>
-bool streams_outputs(std::size_t length, const CallSettings& settings) noexcept {
-    return !Recurrence::staged && stream_pays(length * Recurrence::streams * sizeof(double), settings);
+bool streams_outputs(const Recurrence& r, std::size_t length, const CallSettings& settings) noexcept {
+    return !Recurrence::staged && reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0 &&
+           stream_pays(length * Recurrence::streams * sizeof(double), settings);
 }
 
 #define MOLVENAR_RUN_WINDOWS(set)                                                                 \
     run_windows<Recurrence, shape_of(set, Recurrence::groups).width,                              \
                 shape_of(set, Recurrence::groups).groups>(                                        \
-        r, begin, end, state, streams_outputs<Recurrence>(end - begin, settings), settings)
+        r, begin, end, state, streams_outputs(r, end - begin, settings), settings)
 
 // One entry per instruction set; the wider ones are compiled for their
 // instruction set only, so one build runs on every x86 processor.

@@ -3,7 +3,9 @@
 // infinities of every density, lengths around the engine's thresholds, and
 // lanes that are made to start wrong so that the seams are recomputed.
 #include <algorithm>
+#include <cstdint>
 #include <random>
+#include <vector>
 
 #include "atr.hpp"
 #include "ema.hpp"
@@ -45,6 +47,10 @@ public:
     ~Forced() { lanes::testing::reset(); }
 };
 
+struct Bars {
+    Values high, low, close;
+};
+
 // Price walks; at the chosen density a value is replaced by a NaN (payloads
 // other than the fill pattern), an infinity or a zero.
 class Walk {
@@ -74,6 +80,17 @@ public:
     }
 
     Values prices(std::size_t n, double density) { return spoiled(prices(n), density); }
+
+    // High, low and close of a walk, each spoiled at the density.
+    Bars bars(std::size_t n, double density) {
+        const Values close = prices(n);
+        Values high(n), low(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            high[i] = close[i] + static_cast<double>(below(1000)) / 500.0;
+            low[i] = close[i] - static_cast<double>(below(1000)) / 500.0;
+        }
+        return {spoiled(high, density), spoiled(low, density), spoiled(close, density)};
+    }
 
     // NaN at every other position, from the first or the second: every seam
     // (chunks are whole blocks of an even count) falls on a gap, or none does.
@@ -187,22 +204,89 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
         const std::size_t n =
             long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::atr_groups, speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
-        const double density = walk.density(n) / 50.0;
-        const Values close = walk.prices(n);
-        Values high(n), low(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            high[i] = close[i] + static_cast<double>(walk.below(1000)) / 500.0;
-            low[i] = close[i] - static_cast<double>(walk.below(1000)) / 500.0;
-        }
-        const Values spoiled_high = walk.spoiled(high, density);
-        const Values spoiled_low = walk.spoiled(low, density);
-        const Values spoiled_close = walk.spoiled(close, density);
+        const Bars bars = walk.bars(n, walk.density(n) / 50.0);
         const std::size_t m = n + walk.below(2) * 3;
         SCOPED_TRACE(::testing::Message() << "n=" << n << " m=" << m << " period=" << period);
         Values output(m, untouched);
-        compute_atr(view(spoiled_high), view(spoiled_low), view(spoiled_close), period, view(output));
-        ASSERT_TRUE(same_bits(reference::atr(spoiled_high, spoiled_low, spoiled_close, period, m), output));
+        compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
+        ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, m), output));
     });
+}
+
+// A long ATR run goes window by window; under a short forced warm-up the
+// windows are short, so that one run crosses many of them.
+TEST_P(LanePath, AtrWindowByWindow) {
+    Walk walk(0xA7121);
+    for (const Speculation& speculation : {speculations[2], speculations[3], speculations[4]}) {
+        SCOPED_TRACE(speculation.name);
+        Forced scope(GetParam(), speculation);
+        for (int k = 0; k < 4; ++k) {
+            const Period period = 1 + walk.below(30);
+            const std::size_t n = 20'000 + walk.below(5'000);
+            SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
+            const Bars bars = walk.bars(n, walk.below(2) == 0 ? 0.0 : 0.0002);
+            Values output(n, untouched);
+            const std::size_t windows_before = lanes::testing::count(Event::lanes_ran);
+            compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
+            ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, n), output));
+            EXPECT_GE(lanes::testing::count(Event::lanes_ran) - windows_before, 2u);
+        }
+    }
+}
+
+// An output `offset` bytes past the start of a cache line.
+class PlacedOutput {
+public:
+    PlacedOutput(std::size_t count, std::size_t offset) : storage_(count * sizeof(double) + 128), count_(count) {
+        const auto base = reinterpret_cast<std::uintptr_t>(storage_.data());
+        values_ = reinterpret_cast<unaligned_double*>(storage_.data() + (64 - base % 64) % 64 + offset);
+        for (std::size_t i = 0; i < count; ++i)
+            values_[i] = untouched;
+    }
+    OutputSeries view() { return {values_, count_}; }
+    Values values() const { return Values(values_, values_ + count_); }
+
+private:
+    std::vector<unsigned char> storage_;
+    std::size_t count_;
+    unaligned_double* values_;
+};
+
+// Outputs at every place in a cache line, some not even at a whole double,
+// and MACD's three outputs at different places: with streaming stores, the
+// lanes start where the first output starts a line and stream only the
+// outputs whose lines start there too.
+TEST_P(LanePath, OutputsAtAnyAddress) {
+    Walk walk(0x0FF5E7);
+    Forced scope(GetParam(), speculations[0]);
+    lanes::testing::force_streaming(lanes::Streaming::always);
+    constexpr std::size_t n = 20'000;
+    const Values input = walk.prices(n, 0.001);
+    const Bars bars = walk.bars(n, 0.0);
+    const reference::MacdLines expected = reference::macd(input, 12, 26, 9);
+    // Each call runs lanes, wherever its outputs lie.
+    auto runs_lanes = [](auto call) {
+        const std::size_t before = lanes::testing::count(Event::lanes_ran);
+        call();
+        EXPECT_GT(lanes::testing::count(Event::lanes_ran), before);
+    };
+    for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 3, 61}) {
+        SCOPED_TRACE(::testing::Message() << "offset " << offset);
+        PlacedOutput ema_output(n, offset);
+        runs_lanes([&] { compute_ema(20, view(input), ema_output.view()); });
+        ASSERT_TRUE(same_bits(reference::ema(20, input, n), ema_output.values()));
+
+        PlacedOutput lines[3] = {{n, offset}, {n, (offset + 24) % 64}, {n, (offset + 8 * (offset % 3)) % 64}};
+        runs_lanes([&] { compute_macd(view(input), 12, 26, 9, lines[0].view(), lines[1].view(), lines[2].view()); });
+        ASSERT_TRUE(same_bits(expected.macd, lines[0].values()));
+        ASSERT_TRUE(same_bits(expected.signal, lines[1].values()));
+        ASSERT_TRUE(same_bits(expected.hist, lines[2].values()));
+
+        PlacedOutput atr_output(n, offset);
+        runs_lanes([&] { compute_atr(view(bars.high), view(bars.low), view(bars.close), 14, atr_output.view()); });
+        ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, 14, n), atr_output.values()));
+    }
+    EXPECT_GT(lanes::testing::count(Event::streamed), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanePath,
