@@ -97,6 +97,25 @@ inline bool line_aligned(const unaligned_double* at) noexcept {
     return reinterpret_cast<std::uintptr_t>(at) % (line_length * sizeof(double)) == 0;
 }
 
+// How the outputs are written by lanes that start at `begin`, where the first
+// output starts a line when `streaming`: every output at a whole double with
+// streaming stores, in lines shifted to start where its own lines start.
+template <class Recurrence>
+Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool streaming) noexcept {
+    Writes<Recurrence> writes{};
+    for (std::size_t k = 0; k < Recurrence::output_count; ++k) {
+        const auto at = reinterpret_cast<std::uintptr_t>(r.output(k) + begin);
+        writes.stream[k] = streaming && at % sizeof(double) == 0;
+        if (writes.stream[k]) {
+            // Positions from the lanes' start to the output's next line start.
+            const std::size_t ahead = (64 - at % 64) % 64 / sizeof(double);
+            writes.shift[k] = (line_length - ahead) % line_length;
+            writes.shifted = writes.shifted || writes.shift[k] != 0;
+        }
+    }
+    return writes;
+}
+
 // Runs the lanes of Groups packs of N over [begin, end) window by window (a
 // staged recurrence) or in one window; see walk_seams for the result. When
 // `streaming`, the lanes start where the first output starts a line (the
@@ -130,9 +149,7 @@ MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, 
             return begin;
         if constexpr (Recurrence::staged)
             r.template stage<Pack<N>>(begin, layout.chunk_end(Lanes - 1));
-        Writes<Recurrence> writes;
-        for (std::size_t k = 0; k < Recurrence::output_count; ++k)
-            writes.stream[k] = streaming && line_aligned(r.output(k) + begin);
+        const Writes<Recurrence> writes = writes_from(r, begin, streaming);
         LaneStates<Recurrence, Lanes> lanes;
         if (!run_lanes<Recurrence, N, Groups>(r, layout, state, writes, lanes, settings))
             return begin;

@@ -35,10 +35,54 @@ using PackState = std::array<Pack<N>, Recurrence::state_size>;
 template <class Recurrence, int N>
 using Produced = std::array<Pack<N>, Recurrence::produced_count>;
 
-// Which outputs are written with streaming stores.
+// How each output is written. Streaming stores write whole lines at
+// addresses that start a line; the lanes start where the first output starts
+// a line, and another output whose lines start `shift` positions later (its
+// address is not a multiple of 64 bytes away) is written in lines that take
+// the last `shift` positions of one line of the lanes and the first ones of
+// the next.
 template <class Recurrence>
 struct Writes {
     std::array<bool, Recurrence::output_count> stream;
+    std::array<std::size_t, Recurrence::output_count> shift;
+    bool shifted;  // some shift is not 0
+};
+
+// The values the steps produced over a tile, a pack per position and pack of
+// lanes, after the last line of the tile before: the lines of a shifted
+// output cross from one line of the lanes to the next.
+template <class Recurrence, int N, int Groups>
+struct Produce {
+    static constexpr std::ptrdiff_t kept = line_length;
+    Pack<N> y[Recurrence::produced_count][kept + tile_length][Groups];
+
+    // Position `at` of the tile; from -kept on.
+    MOLVENAR_INLINE Produced<Recurrence, N> at(std::ptrdiff_t position, int g) const noexcept {
+        Produced<Recurrence, N> values;
+        for (std::size_t v = 0; v < Recurrence::produced_count; ++v)
+            values[v] = y[v][kept + position][g];
+        return values;
+    }
+    MOLVENAR_INLINE void keep(std::size_t position, int g, const Produced<Recurrence, N>& values) noexcept {
+        for (std::size_t v = 0; v < Recurrence::produced_count; ++v)
+            y[v][kept + static_cast<std::ptrdiff_t>(position)][g] = values[v];
+    }
+    // The tile's last line becomes the line before the next tile.
+    MOLVENAR_INLINE void next_tile() noexcept {
+        for (std::size_t v = 0; v < Recurrence::produced_count; ++v)
+            for (std::ptrdiff_t i = 0; i < kept; ++i)
+                for (int g = 0; g < Groups; ++g)
+                    y[v][i][g] = y[v][tile_length + i][g];
+    }
+};
+
+// What stays the same over a run of the lanes.
+template <class Recurrence, int N, int Groups>
+struct Run {
+    std::size_t start[N * Groups];  // each lane's first position
+    std::size_t first[N * Groups];  // the offset from which each lane writes
+    Writes<Recurrence> writes;
+    Produce<Recurrence, N, Groups> produce;
 };
 
 // Stores one lane's line of an output: `Blocks` rows of N positions.
@@ -53,44 +97,88 @@ MOLVENAR_INLINE void store_line(unaligned_double* to, const Pack<N> (&rows)[Bloc
     }
 }
 
-// Output K of a pack's line: the outputs derived from the produced values of
-// the line's positions are transposed back into rows, and the first
-// `Writers` lanes store theirs. The index is known when compiling, so that
-// each output derives only its own values.
-template <class Recurrence, int N, bool Clean, int Writers, std::size_t K>
-MOLVENAR_INLINE void write_output(const Recurrence& r, const Produced<Recurrence, N> (&y)[line_length],
-                                  const std::size_t* start, std::size_t offset,
-                                  const Writes<Recurrence>& writes) noexcept {
+// Output K of one lane at the tile positions [from, to), one by one.
+template <class Recurrence, int N, int Groups, std::size_t K>
+MOLVENAR_INLINE void write_positions(const Recurrence& r, const Produce<Recurrence, N, Groups>& produce, int g,
+                                     int b, std::ptrdiff_t from, std::ptrdiff_t to, unaligned_double* at) noexcept {
+    for (std::ptrdiff_t i = from; i < to; ++i) {
+        std::array<double, Recurrence::produced_count> produced;
+        for (std::size_t v = 0; v < Recurrence::produced_count; ++v)
+            produced[v] = produce.y[v][Produce<Recurrence, N, Groups>::kept + i][g].v[b];
+        std::array<double, Recurrence::output_count> outputs;
+        r.template derive<false>(produced, outputs);
+        at[i] = outputs[K];
+    }
+}
+
+// Output K of pack g's line at tile position `line`: the outputs derived from
+// the produced values are transposed back into rows, and the first `Writers`
+// lanes store theirs. The index is known when compiling, so that each output
+// derives only its own values. A shifted output takes its values from the
+// produce kept over the tile; its first line in a lane's chunk would start
+// before the chunk, and is written position by position where it is the
+// lane's.
+template <class Recurrence, int N, int Groups, bool Clean, int Writers, std::size_t K>
+MOLVENAR_INLINE void write_output(const Recurrence& r, const Produced<Recurrence, N> (&y)[line_length], int g,
+                                  std::size_t offset, std::size_t line, const Run<Recurrence, N, Groups>& run) noexcept {
     constexpr int blocks = static_cast<int>(line_length) / N;
+    const auto shift = static_cast<std::ptrdiff_t>(run.writes.shift[K]);
+    const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(line) - shift;
     Pack<N> rows[blocks][N];
     for (int block = 0; block < blocks; ++block) {
         for (int s = 0; s < N; ++s) {
             std::array<Pack<N>, Recurrence::output_count> outputs;
-            r.template derive<Clean>(y[block * N + s], outputs);
+            if (shift == 0)
+                r.template derive<Clean>(y[block * N + s], outputs);
+            else
+                r.template derive<false>(run.produce.at(from + block * N + s, g), outputs);
             rows[block][s] = outputs[K];
         }
         transpose(rows[block]);
     }
     unaligned_double* output = r.output(K) + offset;
-    for (int b = 0; b < Writers; ++b)
-        store_line(output + start[b], rows, b, writes.stream[K]);
+    for (int b = 0; b < Writers; ++b) {
+        const std::size_t lane = static_cast<std::size_t>(g * N + b);
+        unaligned_double* lane_output = output + run.start[lane];
+        if (shift != 0 && offset + line == run.first[lane]) [[unlikely]]
+            write_positions<Recurrence, N, Groups, K>(r, run.produce, g, b, static_cast<std::ptrdiff_t>(line),
+                                                      from + static_cast<std::ptrdiff_t>(line_length), lane_output);
+        else
+            store_line(lane_output + from, rows, b, run.writes.stream[K]);
+    }
 }
 
-template <class Recurrence, int N, bool Clean, int Writers, std::size_t... K>
+template <class Recurrence, int N, int Groups, bool Clean, int Writers, std::size_t... K>
 MOLVENAR_INLINE void write_outputs(std::index_sequence<K...>, const Recurrence& r,
-                                   const Produced<Recurrence, N> (&y)[line_length], const std::size_t* start,
-                                   std::size_t offset, const Writes<Recurrence>& writes) noexcept {
-    (write_output<Recurrence, N, Clean, Writers, K>(r, y, start, offset, writes), ...);
+                                   const Produced<Recurrence, N> (&y)[line_length], int g, std::size_t offset,
+                                   std::size_t line, const Run<Recurrence, N, Groups>& run) noexcept {
+    (write_output<Recurrence, N, Groups, Clean, Writers, K>(r, y, g, offset, line, run), ...);
 }
 
-// One line of positions of every pack, from `offset` on. The packs take
-// their steps side by side, so that their chains of dependent operations
-// overlap; then the first `WritingGroups` packs write their outputs, the
-// first `Writers` lanes of each.
+// After the lanes' last tile: the positions at the end of each lane that
+// the lines of shifted output K have not reached.
+template <class Recurrence, int N, int Groups, std::size_t K>
+MOLVENAR_INLINE void write_end(const Recurrence& r, std::size_t offset, const Run<Recurrence, N, Groups>& run) noexcept {
+    const auto shift = static_cast<std::ptrdiff_t>(run.writes.shift[K]);
+    for (int g = 0; g < Groups; ++g)
+        for (int b = 0; b < N; ++b)
+            write_positions<Recurrence, N, Groups, K>(r, run.produce, g, b, -shift, 0,
+                                                      r.output(K) + run.start[g * N + b] + offset);
+}
+
+template <class Recurrence, int N, int Groups, std::size_t... K>
+MOLVENAR_INLINE void write_ends(std::index_sequence<K...>, const Recurrence& r, std::size_t offset,
+                                const Run<Recurrence, N, Groups>& run) noexcept {
+    (write_end<Recurrence, N, Groups, K>(r, offset, run), ...);
+}
+
+// One line of positions of every pack, at tile position `line`. The packs
+// take their steps side by side, so that their chains of dependent
+// operations overlap; then the first `WritingGroups` packs write their
+// outputs, the first `Writers` lanes of each.
 template <class Recurrence, int N, int Groups, bool Clean, int WritingGroups, int Writers>
-MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups],
-                              const std::size_t (&start)[N * Groups], std::size_t offset,
-                              const Writes<Recurrence>& writes) noexcept {
+MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
+                              std::size_t line, Run<Recurrence, N, Groups>& run) noexcept {
     constexpr int blocks = static_cast<int>(line_length) / N;
     using P = Pack<N>;
     P x[Groups][line_length];
@@ -98,7 +186,7 @@ MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&pa
         for (int block = 0; block < blocks; ++block) {
             P rows[N];
             for (int b = 0; b < N; ++b) {
-                const std::size_t at = start[g * N + b] + offset + block * N;
+                const std::size_t at = run.start[g * N + b] + offset + line + block * N;
                 if constexpr (Recurrence::staged)
                     rows[b] = r.template staged_feed<P>(at);
                 else
@@ -113,21 +201,24 @@ MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&pa
     for (std::size_t s = 0; s < line_length; ++s)
         for (int g = 0; g < Groups; ++g)
             r.template step<Clean>(packs[g], x[g][s], y[g][s]);
+    if (run.writes.shifted)
+        for (int g = 0; g < WritingGroups; ++g)
+            for (std::size_t s = 0; s < line_length; ++s)
+                run.produce.keep(line + s, g, y[g][s]);
     for (int g = 0; g < WritingGroups; ++g)
-        write_outputs<Recurrence, N, Clean, Writers>(std::make_index_sequence<Recurrence::output_count>{}, r, y[g],
-                                                     start + g * N, offset, writes);
+        write_outputs<Recurrence, N, Groups, Clean, Writers>(std::make_index_sequence<Recurrence::output_count>{},
+                                                             r, y[g], g, offset, line, run);
 }
 
 // One tile of every pack. In the warm-up only lane 0 writes.
 template <class Recurrence, int N, int Groups, bool Clean>
-MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups],
-                              const std::size_t (&start)[N * Groups], std::size_t offset, bool warming,
-                              const Writes<Recurrence>& writes) noexcept {
+MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
+                              bool warming, Run<Recurrence, N, Groups>& run) noexcept {
     for (std::size_t line = 0; line < tile_length; line += line_length) {
         if (warming)
-            run_line<Recurrence, N, Groups, Clean, 1, 1>(r, packs, start, offset + line, writes);
+            run_line<Recurrence, N, Groups, Clean, 1, 1>(r, packs, offset, line, run);
         else
-            run_line<Recurrence, N, Groups, Clean, Groups, N>(r, packs, start, offset + line, writes);
+            run_line<Recurrence, N, Groups, Clean, Groups, N>(r, packs, offset, line, run);
     }
 }
 
@@ -147,15 +238,17 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const 
         if (streaming)
             record(Event::streamed);
 
-    std::size_t start[Lanes];
+    Run<Recurrence, N, Groups> run;
+    run.writes = writes;
     PackState<Recurrence, N> packs[Groups];
     for (std::size_t k = 0; k < Lanes; ++k) {
-        start[k] = layout.lane_start(k);
+        run.start[k] = layout.lane_start(k);
+        run.first[k] = k == 0 ? 0 : layout.warm_up;
         State<Recurrence> guess = truth;
         if (k != 0 && settings.absurd_guesses)
             guess.fill(absurd_guess(k));
         else if (k != 0)
-            r.guess(guess, start[k]);
+            r.guess(guess, run.start[k]);
         for (std::size_t c = 0; c < S; ++c)
             packs[k / N][c].v[k % N] = guess[c];
     }
@@ -180,17 +273,20 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const 
             PackState<Recurrence, N> before[Groups];
             for (int g = 0; g < Groups; ++g)
                 before[g] = packs[g];
-            run_tile<Recurrence, N, Groups, true>(local, packs, start, offset, warming, writes);
+            run_tile<Recurrence, N, Groups, true>(local, packs, offset, warming, run);
             if (!all_finite(packs)) [[unlikely]] {
                 for (int g = 0; g < Groups; ++g)
                     packs[g] = before[g];
                 stream_fence();
-                run_tile<Recurrence, N, Groups, false>(local, packs, start, offset, warming, writes);
+                run_tile<Recurrence, N, Groups, false>(local, packs, offset, warming, run);
             }
         } else {
-            run_tile<Recurrence, N, Groups, false>(local, packs, start, offset, warming, writes);
+            run_tile<Recurrence, N, Groups, false>(local, packs, offset, warming, run);
         }
+        run.produce.next_tile();
     }
+    if (writes.shifted)
+        write_ends(std::make_index_sequence<Recurrence::output_count>{}, local, steps, run);
     // Everything the lanes wrote comes before what the seam walk writes.
     stream_fence();
 
