@@ -1,6 +1,7 @@
 // Kernel benchmark: nanoseconds per element of each kernel, of its chain
-// floor and of its memory floor (bench/chain_floor.cpp) at n = 10^4, 10^6 and
-// 10^7, on every instruction-set path this processor has, and their ratios.
+// floor and of its memory floors (bench/chain_floor.cpp; with streaming
+// stores here) at n = 10^4, 10^6 and 10^7, on every instruction-set path this
+// processor has, and their ratios.
 //
 // The machine may be shared, so every figure is thread CPU time, the
 // candidates take turns round by round (a slow spell hits all of them alike),
@@ -20,6 +21,7 @@
 //   (default 15 rounds, every kernel, n = 10^4, 10^6 and 10^7)
 //   MODE: large (streaming stores for series larger than the caches, as callers
 //   get them), never, always; with several, each kernel row is repeated per mode.
+#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -116,7 +118,36 @@ double quartile_spread(std::vector<double> values) {
 }
 
 // What a candidate is: a kernel, or one of its floors.
-enum class Role { kernel, chain_floor, memory_floor };
+enum class Role { kernel, chain_floor, memory_floor, streaming_floor };
+
+// The memory floors again, with streaming stores (past the caches, no read
+// of a line before it is written), as the lanes write long runs. The series
+// come from malloc, so they are 16-byte aligned, as these stores need.
+#if defined(__x86_64__) || defined(__i386__)
+void streaming_floor_one(const double* in, double* out, std::size_t n) {
+    const __m128d half = _mm_set1_pd(0.5);
+    for (std::size_t i = 0; i + 2 <= n; i += 2)
+        _mm_stream_pd(out + i, _mm_mul_pd(_mm_loadu_pd(in + i), half));
+    _mm_sfence();
+}
+
+void streaming_floor_macd(const double* in, double* first, double* second, double* third, std::size_t n) {
+    for (std::size_t i = 0; i + 2 <= n; i += 2) {
+        const __m128d x = _mm_loadu_pd(in + i);
+        _mm_stream_pd(first + i, _mm_mul_pd(x, _mm_set1_pd(0.5)));
+        _mm_stream_pd(second + i, _mm_mul_pd(x, _mm_set1_pd(0.25)));
+        _mm_stream_pd(third + i, _mm_mul_pd(x, _mm_set1_pd(0.125)));
+    }
+    _mm_sfence();
+}
+
+void streaming_floor_atr(const double* high, const double* low, const double* close, double* out, std::size_t n) {
+    for (std::size_t i = 0; i + 2 <= n; i += 2)
+        _mm_stream_pd(out + i, _mm_mul_pd(_mm_sub_pd(_mm_loadu_pd(high + i), _mm_loadu_pd(low + i)),
+                                          _mm_loadu_pd(close + i)));
+    _mm_sfence();
+}
+#endif
 
 // One kernel on one path (or a floor) at one size: what it runs and the
 // nanoseconds per element of each round.
@@ -208,16 +239,18 @@ int main(int argc, char** argv) {
         const double* close = w->prices.close.data();
         struct Kernel {
             const char* name;
-            std::function<void()> call, chain_floor, memory_floor;
+            std::function<void()> call, chain_floor, memory_floor, streaming_floor;
             bool has_lanes;
         };
         const Kernel kernels[] = {
             {"sma(20)", [w] { molvenar::compute_sma(20, in(w->prices.close), out(w->first)); },
              [w, close, n] { chain_floor_sma(close, w->first.data(), n); },
-             [w, close, n] { memory_floor_one(close, w->first.data(), n); }, false},
+             [w, close, n] { memory_floor_one(close, w->first.data(), n); },
+             [w, close, n] { streaming_floor_one(close, w->first.data(), n); }, false},
             {"ema(20)", [w] { molvenar::compute_ema(20, in(w->prices.close), out(w->first)); },
              [w, close, n] { chain_floor_ema(close, w->first.data(), n); },
-             [w, close, n] { memory_floor_one(close, w->first.data(), n); }, true},
+             [w, close, n] { memory_floor_one(close, w->first.data(), n); },
+             [w, close, n] { streaming_floor_one(close, w->first.data(), n); }, true},
             {"macd(12,26,9)",
              [w] {
                  molvenar::compute_macd(in(w->prices.close), 12, 26, 9, out(w->first), out(w->second),
@@ -225,6 +258,9 @@ int main(int argc, char** argv) {
              },
              [w, close, n] { chain_floor_macd(close, w->first.data(), n); },
              [w, close, n] { memory_floor_macd(close, w->first.data(), w->second.data(), w->third.data(), n); },
+             [w, close, n] {
+                 streaming_floor_macd(close, w->first.data(), w->second.data(), w->third.data(), n);
+             },
              true},
             {"atr(14)",
              [w] {
@@ -236,6 +272,10 @@ int main(int argc, char** argv) {
                  memory_floor_atr(w->prices.high.data(), w->prices.low.data(), w->prices.close.data(),
                                   w->first.data(), n);
              },
+             [w, n] {
+                 streaming_floor_atr(w->prices.high.data(), w->prices.low.data(), w->prices.close.data(),
+                                     w->first.data(), n);
+             },
              true},
         };
         for (const Kernel& k : kernels) {
@@ -246,6 +286,8 @@ int main(int argc, char** argv) {
                                   k.chain_floor, repeats, {}});
             candidates.push_back({k.name, n, Role::memory_floor, InstructionSet::plain, false, first_mode,
                                   k.memory_floor, repeats, {}});
+            candidates.push_back({k.name, n, Role::streaming_floor, InstructionSet::plain, false, first_mode,
+                                  k.streaming_floor, repeats, {}});
             for (Streaming mode : k.has_lanes ? modes : std::vector<Streaming>{first_mode}) {
                 candidates.push_back({k.name, n, Role::kernel, InstructionSet::plain, true, mode, k.call, repeats, {}});
                 if (k.has_lanes && all_paths)
@@ -266,11 +308,12 @@ int main(int argc, char** argv) {
     molvenar::lanes::testing::reset();
 
     const bool several_modes = modes.size() > 1;
-    std::printf("\n%-14s %9s %-8s %-7s %8s %9s %7s %8s %8s %7s\n", "kernel", "n", "path",
-                several_modes ? "stream" : "", "ns/elem", "chain ns", "ratio", "mem ns", "/ mem", "noise");
+    std::printf("\n%-14s %9s %-8s %-7s %8s %9s %7s %8s %8s %7s %7s\n", "kernel", "n", "path",
+                several_modes ? "stream" : "", "ns/elem", "chain ns", "ratio", "mem ns", "nt ns", "/ mem", "noise");
     std::vector<double> noises;
     const Candidate* chain_floor = nullptr;
     const Candidate* memory_floor = nullptr;
+    const Candidate* streaming_floor = nullptr;
     for (const Candidate& c : candidates) {
         if (c.role == Role::chain_floor) {
             chain_floor = &c;
@@ -280,25 +323,31 @@ int main(int argc, char** argv) {
             memory_floor = &c;
             continue;
         }
+        if (c.role == Role::streaming_floor) {
+            streaming_floor = &c;
+            continue;
+        }
         std::vector<double> ratios, memory_ratios;
         for (std::size_t r = 0; r < c.nanoseconds.size(); ++r) {
             ratios.push_back(c.nanoseconds[r] / chain_floor->nanoseconds[r]);
-            memory_ratios.push_back(c.nanoseconds[r] / memory_floor->nanoseconds[r]);
+            const double memory = std::min(memory_floor->nanoseconds[r], streaming_floor->nanoseconds[r]);
+            memory_ratios.push_back(c.nanoseconds[r] / memory);
         }
         const double noise = quartile_spread(ratios);
         noises.push_back(noise);
         const std::string path = c.kernel.rfind("sma", 0) == 0
                                      ? "-"
                                      : std::string(c.automatic ? "" : "=") + molvenar::lanes::name(c.path);
-        std::printf("%-14s %9zu %-8s %-7s %8.3f %9.3f %7.3f %8.3f %8.2f %6.1f%%\n", c.kernel.c_str(), c.n,
+        std::printf("%-14s %9zu %-8s %-7s %8.3f %9.3f %7.3f %8.3f %8.3f %7.2f %6.1f%%\n", c.kernel.c_str(), c.n,
                     path.c_str(), several_modes ? mode_name(c.streaming) : "", median(c.nanoseconds),
                     median(chain_floor->nanoseconds), median(ratios), median(memory_floor->nanoseconds),
-                    median(memory_ratios), 100.0 * noise);
+                    median(streaming_floor->nanoseconds), median(memory_ratios), 100.0 * noise);
     }
     std::printf("\npath: the lanes that ran (=path: forced); plain: the plain loop alone.\n"
                 "ratio: median over the rounds of kernel time / chain floor time in the same round.\n"
-                "mem ns: the memory floor, the kernel's series read and written without a chain;\n"
-                "/ mem: median over the rounds of kernel time / memory floor time.\n"
+                "mem ns, nt ns: the memory floors, the kernel's series read and written without a chain,\n"
+                "with plain stores and with streaming stores; / mem: median over the rounds of kernel time\n"
+                "/ the lower memory floor in the same round.\n"
                 "noise: interquartile range of the chain ratios / their median; median over all rows %.1f%%, "
                 "largest %.1f%%.\n",
                 100.0 * median(noises), 100.0 * *std::max_element(noises.begin(), noises.end()));
