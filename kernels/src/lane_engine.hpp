@@ -184,41 +184,52 @@ constexpr std::size_t least_length(InstructionSet set, const PackGroups& groups,
     return rounded + lanes * std::max(tile_length, rounded);
 }
 
-// Whether the outputs are written with streaming stores: for a run whose
-// series are larger than the caches keep, not for a staged recurrence, whose
-// outputs are in the caches already, and only when the first output lies at
-// a whole double, so that one of its next 8 positions starts a line.
+// How a run writes its outputs.
+enum class Stores {
+    plain,      // through the caches
+    streaming,  // past the caches: a run larger than the caches keep
+    none,       // a large run that cannot stream, left to the plain loop
+};
+
+// Streaming stores pay for a run whose series are larger than the caches
+// keep; not for a staged recurrence, whose outputs are in the caches already.
+// They need the first output at a whole double, so that one of its next 8
+// positions starts a line. Without them, lanes that write several outputs
+// each from many places at once make more streams than the memory system
+// follows, and run slower than the plain loop.
 template <class Recurrence>
-bool streams_outputs(const Recurrence& r, std::size_t length, const CallSettings& settings) noexcept {
-    return !Recurrence::staged && reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0 &&
-           stream_pays(length * Recurrence::streams * sizeof(double), settings);
+Stores stores_for(const Recurrence& r, std::size_t length, const CallSettings& settings) noexcept {
+    if (Recurrence::staged || !stream_pays(length * Recurrence::streams * sizeof(double), settings))
+        return Stores::plain;
+    if (reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0)
+        return Stores::streaming;
+    return Recurrence::output_count > 1 ? Stores::none : Stores::plain;
 }
 
 #define MOLVENAR_RUN_WINDOWS(set)                                                                 \
     run_windows<Recurrence, shape_of(set, Recurrence::groups).width,                              \
-                shape_of(set, Recurrence::groups).groups>(                                        \
-        r, begin, end, state, streams_outputs(r, end - begin, settings), settings)
+                shape_of(set, Recurrence::groups).groups>(r, begin, end, state, streaming, settings)
 
 // One entry per instruction set; the wider ones are compiled for their
 // instruction set only, so one build runs on every x86 processor.
 #if defined(__x86_64__) || defined(__i386__)
 template <class Recurrence>
 __attribute__((target("avx512f"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                           State<Recurrence>& state,
+                                                           State<Recurrence>& state, bool streaming,
                                                            const CallSettings& settings) noexcept {
     return MOLVENAR_RUN_WINDOWS(InstructionSet::avx512f);
 }
 
 template <class Recurrence>
 __attribute__((target("avx2"))) std::size_t run_avx2(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                     State<Recurrence>& state,
+                                                     State<Recurrence>& state, bool streaming,
                                                      const CallSettings& settings) noexcept {
     return MOLVENAR_RUN_WINDOWS(InstructionSet::avx2);
 }
 #endif
 
 template <class Recurrence>
-std::size_t run_sse2(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state,
+std::size_t run_sse2(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state, bool streaming,
                      const CallSettings& settings) noexcept {
     return MOLVENAR_RUN_WINDOWS(InstructionSet::sse2);
 }
@@ -232,12 +243,16 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     if (begin >= end || !all_finite<Recurrence>(state))
         return begin;
     const CallSettings settings = call_settings();
+    const Stores stores = stores_for(r, end - begin, settings);
+    if (stores == Stores::none)
+        return begin;
+    const bool streaming = stores == Stores::streaming;
     switch (settings.path) {
 #if defined(__x86_64__) || defined(__i386__)
-        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, settings);
-        case InstructionSet::avx2: return run_avx2(r, begin, end, state, settings);
+        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, streaming, settings);
+        case InstructionSet::avx2: return run_avx2(r, begin, end, state, streaming, settings);
 #endif
-        case InstructionSet::sse2: return run_sse2(r, begin, end, state, settings);
+        case InstructionSet::sse2: return run_sse2(r, begin, end, state, streaming, settings);
         default: return begin;
     }
 }

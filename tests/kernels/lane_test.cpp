@@ -264,11 +264,12 @@ TEST_P(LanePath, OutputsAtAnyAddress) {
     const Values input = walk.prices(n, 0.001);
     const Bars bars = walk.bars(n, 0.0);
     const reference::MacdLines expected = reference::macd(input, 12, 26, 9);
-    // Each call runs lanes, wherever its outputs lie.
-    auto runs_lanes = [](auto call) {
+    // Each call runs lanes, wherever its outputs lie, but MACD when its
+    // first output is not at a whole double: its lanes could not stream.
+    auto runs_lanes = [](auto call, bool expected = true) {
         const std::size_t before = lanes::testing::count(Event::lanes_ran);
         call();
-        EXPECT_GT(lanes::testing::count(Event::lanes_ran), before);
+        EXPECT_EQ(lanes::testing::count(Event::lanes_ran) > before, expected);
     };
     for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 3, 61}) {
         SCOPED_TRACE(::testing::Message() << "offset " << offset);
@@ -277,7 +278,8 @@ TEST_P(LanePath, OutputsAtAnyAddress) {
         ASSERT_TRUE(same_bits(reference::ema(20, input, n), ema_output.values()));
 
         PlacedOutput lines[3] = {{n, offset}, {n, (offset + 24) % 64}, {n, (offset + 8 * (offset % 3)) % 64}};
-        runs_lanes([&] { compute_macd(view(input), 12, 26, 9, lines[0].view(), lines[1].view(), lines[2].view()); });
+        runs_lanes([&] { compute_macd(view(input), 12, 26, 9, lines[0].view(), lines[1].view(), lines[2].view()); },
+                   offset % 8 == 0);
         ASSERT_TRUE(same_bits(expected.macd, lines[0].values()));
         ASSERT_TRUE(same_bits(expected.signal, lines[1].values()));
         ASSERT_TRUE(same_bits(expected.hist, lines[2].values()));
