@@ -17,10 +17,11 @@
 // so that the kernels meet the memory a caller's arrays have.
 //
 //   molvenar_kernel_bench [ROUNDS] [--all-paths] [--small-pages] [--only KERNEL] [--sizes N,N,...]
-//                         [--streaming MODE,MODE,...]
+//                         [--large MODE,MODE,...]
 //   (default 15 rounds, every kernel, n = 10^4, 10^6 and 10^7)
-//   MODE: large (streaming stores for series larger than the caches, as callers
-//   get them), never, always; with several, each kernel row is repeated per mode.
+//   MODE: whether runs are taken for ones larger than the caches keep (ATR's
+//   staged windows, streaming stores): size (by their size, as callers get
+//   them), never, always; with several, each kernel row is repeated per mode.
 #include <emmintrin.h>
 #include <sys/mman.h>
 
@@ -48,10 +49,10 @@ namespace {
 using molvenar::lanes::InstructionSet;
 
 bool huge_pages = true;
-using molvenar::lanes::Streaming;
+using molvenar::lanes::LargeRuns;
 
-const char* mode_name(Streaming mode) {
-    return mode == Streaming::never ? "never" : mode == Streaming::always ? "always" : "large";
+const char* mode_name(LargeRuns mode) {
+    return mode == LargeRuns::never ? "never" : mode == LargeRuns::always ? "always" : "size";
 }
 
 // Allocates like NumPy's data allocator: malloc, then, from 4 MiB on, the
@@ -157,14 +158,14 @@ struct Candidate {
     Role role;
     InstructionSet path;  // plain for a floor
     bool automatic;       // the path a caller gets, not a forced one
-    Streaming streaming;
+    LargeRuns large_runs;
     std::function<void()> call;
     std::size_t repeats;  // calls per round, so that a round takes about 2 ms at least
     std::vector<double> nanoseconds;
 
     void run_round() {
         molvenar::lanes::testing::reset();
-        molvenar::lanes::testing::force_streaming(streaming);
+        molvenar::lanes::testing::force_large_runs(large_runs);
         if (role == Role::kernel && !automatic)
             molvenar::lanes::testing::force_path(path);
         const double start = thread_seconds();
@@ -187,8 +188,8 @@ struct Workspace {
 molvenar::InputSeries in(const Values& values) { return {values.data(), values.size()}; }
 molvenar::OutputSeries out(Values& values) { return {values.data(), values.size()}; }
 
-Streaming parse_mode(const std::string& mode) {
-    return mode == "never" ? Streaming::never : mode == "always" ? Streaming::always : Streaming::when_large;
+LargeRuns parse_mode(const std::string& mode) {
+    return mode == "never" ? LargeRuns::never : mode == "always" ? LargeRuns::always : LargeRuns::by_size;
 }
 
 }  // namespace
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
     bool all_paths = false;
     std::string only;
     std::vector<std::size_t> sizes = {10'000, 1'000'000, 10'000'000};
-    std::vector<Streaming> modes = {Streaming::when_large};
+    std::vector<LargeRuns> modes = {LargeRuns::by_size};
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--all-paths") {
@@ -212,7 +213,7 @@ int main(int argc, char** argv) {
             char* p = argv[++a];
             while (*p != '\0')
                 sizes.push_back(std::strtoull(p, &p, 10)), p += *p == ',';
-        } else if (arg == "--streaming" && a + 1 < argc) {
+        } else if (arg == "--large" && a + 1 < argc) {
             modes.clear();
             std::string list = argv[++a];
             for (std::size_t from = 0; from <= list.size();) {
@@ -281,14 +282,14 @@ int main(int argc, char** argv) {
         for (const Kernel& k : kernels) {
             if (!only.empty() && std::string(k.name).rfind(only, 0) != 0)
                 continue;
-            const Streaming first_mode = modes[0];
+            const LargeRuns first_mode = modes[0];
             candidates.push_back({k.name, n, Role::chain_floor, InstructionSet::plain, false, first_mode,
                                   k.chain_floor, repeats, {}});
             candidates.push_back({k.name, n, Role::memory_floor, InstructionSet::plain, false, first_mode,
                                   k.memory_floor, repeats, {}});
             candidates.push_back({k.name, n, Role::streaming_floor, InstructionSet::plain, false, first_mode,
                                   k.streaming_floor, repeats, {}});
-            for (Streaming mode : k.has_lanes ? modes : std::vector<Streaming>{first_mode}) {
+            for (LargeRuns mode : k.has_lanes ? modes : std::vector<LargeRuns>{first_mode}) {
                 candidates.push_back({k.name, n, Role::kernel, InstructionSet::plain, true, mode, k.call, repeats, {}});
                 if (k.has_lanes && all_paths)
                     for (InstructionSet path : paths)
@@ -309,7 +310,7 @@ int main(int argc, char** argv) {
 
     const bool several_modes = modes.size() > 1;
     std::printf("\n%-14s %9s %-8s %-7s %8s %9s %7s %8s %8s %7s %7s\n", "kernel", "n", "path",
-                several_modes ? "stream" : "", "ns/elem", "chain ns", "ratio", "mem ns", "nt ns", "/ mem", "noise");
+                several_modes ? "large" : "", "ns/elem", "chain ns", "ratio", "mem ns", "nt ns", "/ mem", "noise");
     std::vector<double> noises;
     const Candidate* chain_floor = nullptr;
     const Candidate* memory_floor = nullptr;
@@ -339,7 +340,7 @@ int main(int argc, char** argv) {
                                      ? "-"
                                      : std::string(c.automatic ? "" : "=") + molvenar::lanes::name(c.path);
         std::printf("%-14s %9zu %-8s %-7s %8.3f %9.3f %7.3f %8.3f %8.3f %7.2f %6.1f%%\n", c.kernel.c_str(), c.n,
-                    path.c_str(), several_modes ? mode_name(c.streaming) : "", median(c.nanoseconds),
+                    path.c_str(), several_modes ? mode_name(c.large_runs) : "", median(c.nanoseconds),
                     median(chain_floor->nanoseconds), median(ratios), median(memory_floor->nanoseconds),
                     median(streaming_floor->nanoseconds), median(memory_ratios), 100.0 * noise);
     }

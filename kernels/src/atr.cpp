@@ -65,15 +65,15 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
     static constexpr std::size_t streams = 4;
-    static constexpr lanes::PackGroups groups = lanes::atr_groups;
+    static constexpr lanes::PackGroups groups = lanes::atr_groups, staged_groups = lanes::atr_staged_groups;
     // A NaN range makes the average NaN for good, in the lanes as in the
     // plain loop: no step differs for values that are not finite.
     static constexpr bool has_gaps = false;
-    // Three prices per position would make three streams per lane, more than
-    // the memory system follows at once. So the true ranges of a window are
-    // first written to the output in one sequential pass, and the lanes read
-    // them from there and overwrite them with the averages.
-    static constexpr bool staged = true;
+    // Over a long run, three prices per position would make three streams per
+    // lane, more than the memory system follows at once. So the true ranges of
+    // a window are then first written to the output in one sequential pass,
+    // and the lanes read them from there and overwrite them with the averages.
+    static constexpr bool stageable = true;
 
     const unaligned_double *high, *low, *close;
     unaligned_double* out;

@@ -30,9 +30,9 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
     static constexpr std::size_t streams = 2;
-    static constexpr lanes::PackGroups groups = lanes::ema_groups;
+    static constexpr lanes::PackGroups groups = lanes::ema_groups, staged_groups = groups;
     static constexpr bool has_gaps = true;
-    static constexpr bool staged = false;
+    static constexpr bool stageable = false;
 
     const unaligned_double* in;
     unaligned_double* out;

@@ -32,7 +32,7 @@
 //                                step than a finite one (see step)
 //   feed<T>(i)                   the value a step consumes at position i, from the
 //                                series (for a pack: positions i to i + width - 1)
-//   staged                       whether the lanes read staged values instead: then
+//   stageable                    whether a long run stages the values the lanes read:
 //   stage<T>(from, to)           writes feed(i) to the output for i in [from, to), and
 //   staged_feed<T>(i)            reads it back
 //   step<Clean, T>(state, x, produced)
@@ -63,13 +63,13 @@
 namespace molvenar::lanes {
 
 // The chunk of each lane: as long as the run allows when the lanes read the
-// series themselves. A staged recurrence runs window by window, its chunks
-// eight warm-ups long: the warm-ups then cost an eighth of the steps, and a
-// window stays in the second-level cache from its staging to its lanes.
-template <class Recurrence>
+// series themselves. A staged run goes window by window, its chunks eight
+// warm-ups long: the warm-ups then cost an eighth of the steps, and a window
+// stays in the second-level cache from its staging to its lanes.
+template <bool Staged>
 constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes) {
     const std::size_t chunk = (length - warm_up) / lanes / tile_length * tile_length;
-    if constexpr (Recurrence::staged) {
+    if constexpr (Staged) {
         const std::size_t longest = round_up(std::max(8 * warm_up, 16 * tile_length), tile_length);
         // The last window takes what is left, rather than leave a short one.
         if (chunk >= 2 * longest)
@@ -79,12 +79,12 @@ constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::si
 }
 
 // The layout of the window at `from`, when lanes can run there.
-template <class Recurrence>
+template <bool Staged>
 bool layout_at(std::size_t from, std::size_t end, std::size_t warm_up, std::size_t lanes, Layout& layout) noexcept {
     const std::size_t length = end - from;
     if (warm_up >= length)
         return false;
-    const std::size_t chunk = chunk_for<Recurrence>(length, warm_up, lanes);
+    const std::size_t chunk = chunk_for<Staged>(length, warm_up, lanes);
     // Speculation pays while a lane's warm-up is at most as long as its chunk.
     if (chunk == 0 || chunk < warm_up)
         return false;
@@ -116,23 +116,27 @@ Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool stre
     return writes;
 }
 
+// How one run goes: its path, its lanes, and how it reads and writes.
+struct Mode {
+    InstructionSet path;
+    bool all_groups;  // the path's packs side by side, or one pack (not staged)
+    bool staged;
+    bool streaming;
+    std::size_t warm_up;  // steps, a whole number of tiles
+};
+
 // Runs the lanes of Groups packs of N over [begin, end) window by window (a
-// staged recurrence) or in one window; see walk_seams for the result. When
-// `streaming`, the lanes start where the first output starts a line (the
-// positions before are stepped one by one), and every output whose lines
-// start there too is written with streaming stores.
-template <class Recurrence, int N, int Groups>
+// staged run) or in one window; see walk_seams for the result. When
+// streaming, the lanes start where the first output starts a line (the
+// positions before are stepped one by one).
+template <class Recurrence, int N, int Groups, bool Stream, bool Staged>
 MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, std::size_t end,
-                                        State<Recurrence>& state, bool streaming,
+                                        State<Recurrence>& state, const Mode& mode,
                                         const CallSettings& settings) noexcept {
     // A staged value is overwritten by the lanes, so a tile cannot be stepped twice.
-    static_assert(!(Recurrence::staged && Recurrence::has_gaps));
+    static_assert(!(Recurrence::stageable && Recurrence::has_gaps));
     constexpr std::size_t Lanes = N * Groups;
-    const std::size_t wanted = settings.forced_warm_up != no_override ? settings.forced_warm_up : r.warm_up();
-    if (wanted >= end - begin)
-        return begin;
-    const std::size_t warm_up = round_up(wanted, tile_length);
-    if (streaming) {
+    if (Stream) {
         // A value on the way may leave a state that only the plain loop
         // carries on from.
         for (; begin < end && !line_aligned(r.output(0) + begin); ++begin) {
@@ -145,19 +149,34 @@ MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, 
     }
     for (;;) {
         Layout layout;
-        if (!layout_at<Recurrence>(begin, end, warm_up, Lanes, layout))
+        if (!layout_at<Staged>(begin, end, mode.warm_up, Lanes, layout))
             return begin;
-        if constexpr (Recurrence::staged)
+        if constexpr (Staged)
             r.template stage<Pack<N>>(begin, layout.chunk_end(Lanes - 1));
-        const Writes<Recurrence> writes = writes_from(r, begin, streaming);
+        const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
         LaneStates<Recurrence, Lanes> lanes;
-        if (!run_lanes<Recurrence, N, Groups>(r, layout, state, writes, lanes, settings))
+        if (!run_lanes<Recurrence, N, Groups, Stream, Staged>(r, layout, state, writes, lanes, settings))
             return begin;
         const std::size_t reached = walk_seams(r, layout, lanes, state);
-        if (!Recurrence::staged || reached != layout.chunk_end(Lanes - 1))
+        if (!Staged || reached != layout.chunk_end(Lanes - 1))
             return reached;
         begin = reached;
     }
+}
+
+// The run in its mode, on the path of pack width N, with Groups packs side
+// by side (StagedGroups when staged).
+template <class Recurrence, int N, int Groups, int StagedGroups>
+MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
+                                     State<Recurrence>& state, const Mode& mode, const CallSettings& settings) noexcept {
+    if constexpr (Recurrence::stageable)
+        if (mode.staged)
+            return run_windows<Recurrence, N, StagedGroups, false, true>(r, begin, end, state, mode, settings);
+    if (mode.streaming)
+        return mode.all_groups ? run_windows<Recurrence, N, Groups, true, false>(r, begin, end, state, mode, settings)
+                               : run_windows<Recurrence, N, 1, true, false>(r, begin, end, state, mode, settings);
+    return mode.all_groups ? run_windows<Recurrence, N, Groups, false, false>(r, begin, end, state, mode, settings)
+                           : run_windows<Recurrence, N, 1, false, false>(r, begin, end, state, mode, settings);
 }
 
 constexpr int pack_width(InstructionSet set) {
@@ -177,61 +196,70 @@ constexpr Shape shape_of(InstructionSet set, const PackGroups& groups) {
 }
 
 // The least length of a run at which a path's lanes run, with a warm-up of
-// `warm_up` steps: a chunk of one tile per lane, at least as long as the warm-up.
-constexpr std::size_t least_length(InstructionSet set, const PackGroups& groups, std::size_t warm_up) {
+// `warm_up` steps: one pack, a chunk of one tile per lane, at least as long
+// as the warm-up.
+constexpr std::size_t least_length(InstructionSet set, std::size_t warm_up) {
     const std::size_t rounded = round_up(warm_up, tile_length);
-    const auto lanes = static_cast<std::size_t>(shape_of(set, groups).lanes());
-    return rounded + lanes * std::max(tile_length, rounded);
+    return rounded + static_cast<std::size_t>(pack_width(set)) * std::max(tile_length, rounded);
 }
 
-// How a run writes its outputs.
-enum class Stores {
-    plain,      // through the caches
-    streaming,  // past the caches: a run larger than the caches keep
-    none,       // a large run that cannot stream, left to the plain loop
-};
-
+// The mode of a run of `length` positions with the warm-up `warm_up`, or
+// false when it is left to the plain loop.
+//
 // Streaming stores pay for a run whose series are larger than the caches
-// keep; not for a staged recurrence, whose outputs are in the caches already.
-// They need the first output at a whole double, so that one of its next 8
-// positions starts a line. Without them, lanes that write several outputs
-// each from many places at once make more streams than the memory system
-// follows, and run slower than the plain loop.
+// keep (a stageable recurrence then stages, and its outputs are in the caches
+// already). They need the first output at a whole double, so that one of its
+// next 8 positions starts a line. Without them, lanes that write several
+// outputs each from many places at once make more streams than the memory
+// system follows, and run slower than the plain loop.
+//
+// Every lane but the first costs a warm-up, so a run that is not staged
+// takes its path's packs side by side only while their warm-ups come to a
+// quarter of its length at most, and one pack otherwise.
 template <class Recurrence>
-Stores stores_for(const Recurrence& r, std::size_t length, const CallSettings& settings) noexcept {
-    if (Recurrence::staged || !stream_pays(length * Recurrence::streams * sizeof(double), settings))
-        return Stores::plain;
-    if (reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0)
-        return Stores::streaming;
-    return Recurrence::output_count > 1 ? Stores::none : Stores::plain;
+bool choose_mode(const Recurrence& r, std::size_t length, std::size_t warm_up, const CallSettings& settings,
+                 Mode& mode) noexcept {
+    const bool large = is_large(length * Recurrence::streams * sizeof(double), settings);
+    mode.path = settings.path;
+    mode.warm_up = warm_up;
+    mode.staged = Recurrence::stageable && large;
+    mode.streaming = false;
+    if (large && !mode.staged) {
+        mode.streaming = reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0;
+        if (!mode.streaming && Recurrence::output_count > 1)
+            return false;
+    }
+    const auto lanes = static_cast<std::size_t>(shape_of(mode.path, Recurrence::groups).lanes());
+    mode.all_groups = mode.staged || (lanes - 1) * warm_up <= length / 4;
+    return true;
 }
 
-#define MOLVENAR_RUN_WINDOWS(set)                                                                 \
-    run_windows<Recurrence, shape_of(set, Recurrence::groups).width,                              \
-                shape_of(set, Recurrence::groups).groups>(r, begin, end, state, streaming, settings)
+#define MOLVENAR_RUN_MODE(set)                                                                    \
+    run_mode<Recurrence, pack_width(set), shape_of(set, Recurrence::groups).groups,                  \
+             shape_of(set, Recurrence::staged_groups).groups>(r, begin, end, state, mode, settings)
 
 // One entry per instruction set; the wider ones are compiled for their
 // instruction set only, so one build runs on every x86 processor.
 #if defined(__x86_64__) || defined(__i386__)
 template <class Recurrence>
 __attribute__((target("avx512f"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                           State<Recurrence>& state, bool streaming,
+                                                           State<Recurrence>& state, const Mode& mode,
                                                            const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_WINDOWS(InstructionSet::avx512f);
+    return MOLVENAR_RUN_MODE(InstructionSet::avx512f);
 }
 
 template <class Recurrence>
 __attribute__((target("avx2"))) std::size_t run_avx2(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                     State<Recurrence>& state, bool streaming,
+                                                     State<Recurrence>& state, const Mode& mode,
                                                      const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_WINDOWS(InstructionSet::avx2);
+    return MOLVENAR_RUN_MODE(InstructionSet::avx2);
 }
 #endif
 
 template <class Recurrence>
-std::size_t run_sse2(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state, bool streaming,
-                     const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_WINDOWS(InstructionSet::sse2);
+std::size_t run_sse2(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state,
+                     const Mode& mode, const CallSettings& settings) noexcept {
+    return MOLVENAR_RUN_MODE(InstructionSet::sse2);
 }
 
 // Computes the positions [begin, p) of the recurrence from the true `state`
@@ -243,16 +271,17 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     if (begin >= end || !all_finite<Recurrence>(state))
         return begin;
     const CallSettings settings = call_settings();
-    const Stores stores = stores_for(r, end - begin, settings);
-    if (stores == Stores::none)
+    const std::size_t wanted = settings.forced_warm_up != no_override ? settings.forced_warm_up : r.warm_up();
+    Mode mode{};
+    if (settings.path == InstructionSet::plain || wanted >= end - begin ||
+        !choose_mode(r, end - begin, round_up(wanted, tile_length), settings, mode))
         return begin;
-    const bool streaming = stores == Stores::streaming;
-    switch (settings.path) {
+    switch (mode.path) {
 #if defined(__x86_64__) || defined(__i386__)
-        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, streaming, settings);
-        case InstructionSet::avx2: return run_avx2(r, begin, end, state, streaming, settings);
+        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode, settings);
+        case InstructionSet::avx2: return run_avx2(r, begin, end, state, mode, settings);
 #endif
-        case InstructionSet::sse2: return run_sse2(r, begin, end, state, streaming, settings);
+        case InstructionSet::sse2: return run_sse2(r, begin, end, state, mode, settings);
         default: return begin;
     }
 }

@@ -4,6 +4,9 @@
 // registers, and the memory system follows only so many streams at once.
 // Measured with the kernel benchmark (make kernel-bench) on AMD Zen 4.
 #pragma once
+#ifndef EXP_ATRG
+#define EXP_ATRG 2, 1, 1
+#endif
 
 namespace molvenar::lanes {
 
@@ -15,6 +18,9 @@ struct PackGroups {
 
 inline constexpr PackGroups ema_groups{2, 2, 1};
 inline constexpr PackGroups macd_groups{2, 1, 1};
-inline constexpr PackGroups atr_groups{4, 2, 2};
+inline constexpr PackGroups atr_groups{EXP_ATRG};
+// A staged ATR run reads its staged values from the second-level cache: more
+// packs pay there than where the lanes read three series from memory.
+inline constexpr PackGroups atr_staged_groups{4, 2, 2};
 
 }  // namespace molvenar::lanes

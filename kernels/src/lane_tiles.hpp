@@ -21,6 +21,12 @@ namespace molvenar::lanes {
 // Positions per cache line of 64 bytes.
 inline constexpr std::size_t line_length = 8;
 
+// Positions each lane takes per step of the lanes: a whole line for
+// streaming stores, which need whole lines; otherwise a block of N, which
+// asks fewer registers.
+template <int N, bool Stream>
+inline constexpr std::size_t line_of = Stream ? line_length : static_cast<std::size_t>(N);
+
 // Positions every lane advances between two checks of the states for values
 // that were not finite.
 inline constexpr std::size_t tile_length = 32;
@@ -89,9 +95,11 @@ struct Run {
 template <int N, int Blocks>
 MOLVENAR_INLINE void store_line(unaligned_double* to, const Pack<N> (&rows)[Blocks][N], int lane, bool streaming) {
     if (streaming) {
+        MOLVENAR_UNROLL
         for (int block = 0; block < Blocks; ++block)
             stream(to + block * N, rows[block][lane]);
     } else {
+        MOLVENAR_UNROLL
         for (int block = 0; block < Blocks; ++block)
             store(to + block * N, rows[block][lane]);
     }
@@ -103,6 +111,7 @@ MOLVENAR_INLINE void write_positions(const Recurrence& r, const Produce<Recurren
                                      int b, std::ptrdiff_t from, std::ptrdiff_t to, unaligned_double* at) noexcept {
     for (std::ptrdiff_t i = from; i < to; ++i) {
         std::array<double, Recurrence::produced_count> produced;
+        MOLVENAR_UNROLL
         for (std::size_t v = 0; v < Recurrence::produced_count; ++v)
             produced[v] = produce.y[v][Produce<Recurrence, N, Groups>::kept + i][g].v[b];
         std::array<double, Recurrence::output_count> outputs;
@@ -118,14 +127,18 @@ MOLVENAR_INLINE void write_positions(const Recurrence& r, const Produce<Recurren
 // produce kept over the tile; its first line in a lane's chunk would start
 // before the chunk, and is written position by position where it is the
 // lane's.
-template <class Recurrence, int N, int Groups, bool Clean, int Writers, std::size_t K>
-MOLVENAR_INLINE void write_output(const Recurrence& r, const Produced<Recurrence, N> (&y)[line_length], int g,
-                                  std::size_t offset, std::size_t line, const Run<Recurrence, N, Groups>& run) noexcept {
-    constexpr int blocks = static_cast<int>(line_length) / N;
-    const auto shift = static_cast<std::ptrdiff_t>(run.writes.shift[K]);
+template <class Recurrence, int N, int Groups, bool Stream, bool Clean, int Writers, std::size_t K>
+MOLVENAR_INLINE void write_output(const Recurrence& r, const Produced<Recurrence, N> (&y)[line_of<N, Stream>],
+                                  int g, std::size_t offset, std::size_t line,
+                                  const Run<Recurrence, N, Groups>& run) noexcept {
+    constexpr std::size_t Line = line_of<N, Stream>;
+    constexpr int blocks = static_cast<int>(Line) / N;
+    const auto shift = Stream ? static_cast<std::ptrdiff_t>(run.writes.shift[K]) : 0;
     const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(line) - shift;
     Pack<N> rows[blocks][N];
+    MOLVENAR_UNROLL
     for (int block = 0; block < blocks; ++block) {
+        MOLVENAR_UNROLL
         for (int s = 0; s < N; ++s) {
             std::array<Pack<N>, Recurrence::output_count> outputs;
             if (shift == 0)
@@ -137,22 +150,23 @@ MOLVENAR_INLINE void write_output(const Recurrence& r, const Produced<Recurrence
         transpose(rows[block]);
     }
     unaligned_double* output = r.output(K) + offset;
+    MOLVENAR_UNROLL
     for (int b = 0; b < Writers; ++b) {
         const std::size_t lane = static_cast<std::size_t>(g * N + b);
         unaligned_double* lane_output = output + run.start[lane];
         if (shift != 0 && offset + line == run.first[lane]) [[unlikely]]
             write_positions<Recurrence, N, Groups, K>(r, run.produce, g, b, static_cast<std::ptrdiff_t>(line),
-                                                      from + static_cast<std::ptrdiff_t>(line_length), lane_output);
+                                                      from + static_cast<std::ptrdiff_t>(Line), lane_output);
         else
-            store_line(lane_output + from, rows, b, run.writes.stream[K]);
+            store_line(lane_output + from, rows, b, Stream && run.writes.stream[K]);
     }
 }
 
-template <class Recurrence, int N, int Groups, bool Clean, int Writers, std::size_t... K>
+template <class Recurrence, int N, int Groups, bool Stream, bool Clean, int Writers, std::size_t... K>
 MOLVENAR_INLINE void write_outputs(std::index_sequence<K...>, const Recurrence& r,
-                                   const Produced<Recurrence, N> (&y)[line_length], int g, std::size_t offset,
+                                   const Produced<Recurrence, N> (&y)[line_of<N, Stream>], int g, std::size_t offset,
                                    std::size_t line, const Run<Recurrence, N, Groups>& run) noexcept {
-    (write_output<Recurrence, N, Groups, Clean, Writers, K>(r, y, g, offset, line, run), ...);
+    (write_output<Recurrence, N, Groups, Stream, Clean, Writers, K>(r, y, g, offset, line, run), ...);
 }
 
 // After the lanes' last tile: the positions at the end of each lane that
@@ -160,7 +174,9 @@ MOLVENAR_INLINE void write_outputs(std::index_sequence<K...>, const Recurrence& 
 template <class Recurrence, int N, int Groups, std::size_t K>
 MOLVENAR_INLINE void write_end(const Recurrence& r, std::size_t offset, const Run<Recurrence, N, Groups>& run) noexcept {
     const auto shift = static_cast<std::ptrdiff_t>(run.writes.shift[K]);
+    MOLVENAR_UNROLL
     for (int g = 0; g < Groups; ++g)
+        MOLVENAR_UNROLL
         for (int b = 0; b < N; ++b)
             write_positions<Recurrence, N, Groups, K>(r, run.produce, g, b, -shift, 0,
                                                       r.output(K) + run.start[g * N + b] + offset);
@@ -176,57 +192,69 @@ MOLVENAR_INLINE void write_ends(std::index_sequence<K...>, const Recurrence& r, 
 // take their steps side by side, so that their chains of dependent
 // operations overlap; then the first `WritingGroups` packs write their
 // outputs, the first `Writers` lanes of each.
-template <class Recurrence, int N, int Groups, bool Clean, int WritingGroups, int Writers>
+template <class Recurrence, int N, int Groups, bool Stream, bool Staged, bool Clean, int WritingGroups,
+          int Writers>
 MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
                               std::size_t line, Run<Recurrence, N, Groups>& run) noexcept {
-    constexpr int blocks = static_cast<int>(line_length) / N;
+    constexpr std::size_t Line = line_of<N, Stream>;
+    constexpr int blocks = static_cast<int>(Line) / N;
     using P = Pack<N>;
-    P x[Groups][line_length];
+    P x[Groups][Line];
+    MOLVENAR_UNROLL
     for (int g = 0; g < Groups; ++g) {
+        MOLVENAR_UNROLL
         for (int block = 0; block < blocks; ++block) {
             P rows[N];
+            MOLVENAR_UNROLL
             for (int b = 0; b < N; ++b) {
                 const std::size_t at = run.start[g * N + b] + offset + line + block * N;
-                if constexpr (Recurrence::staged)
+                if constexpr (Staged)
                     rows[b] = r.template staged_feed<P>(at);
                 else
                     rows[b] = r.template feed<P>(at);
             }
             transpose(rows);
+            MOLVENAR_UNROLL
             for (int s = 0; s < N; ++s)
                 x[g][block * N + s] = rows[s];
         }
     }
-    Produced<Recurrence, N> y[Groups][line_length];
-    for (std::size_t s = 0; s < line_length; ++s)
+    Produced<Recurrence, N> y[Groups][Line];
+    MOLVENAR_UNROLL
+    for (std::size_t s = 0; s < Line; ++s)
+        MOLVENAR_UNROLL
         for (int g = 0; g < Groups; ++g)
             r.template step<Clean>(packs[g], x[g][s], y[g][s]);
     if (run.writes.shifted)
+        MOLVENAR_UNROLL
         for (int g = 0; g < WritingGroups; ++g)
-            for (std::size_t s = 0; s < line_length; ++s)
+            MOLVENAR_UNROLL
+            for (std::size_t s = 0; s < Line; ++s)
                 run.produce.keep(line + s, g, y[g][s]);
+    MOLVENAR_UNROLL
     for (int g = 0; g < WritingGroups; ++g)
-        write_outputs<Recurrence, N, Groups, Clean, Writers>(std::make_index_sequence<Recurrence::output_count>{},
-                                                             r, y[g], g, offset, line, run);
+        write_outputs<Recurrence, N, Groups, Stream, Clean, Writers>(
+            std::make_index_sequence<Recurrence::output_count>{}, r, y[g], g, offset, line, run);
 }
 
 // One tile of every pack. In the warm-up only lane 0 writes.
-template <class Recurrence, int N, int Groups, bool Clean>
+template <class Recurrence, int N, int Groups, bool Stream, bool Staged, bool Clean>
 MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
                               bool warming, Run<Recurrence, N, Groups>& run) noexcept {
-    for (std::size_t line = 0; line < tile_length; line += line_length) {
+    for (std::size_t line = 0; line < tile_length; line += line_of<N, Stream>) {
         if (warming)
-            run_line<Recurrence, N, Groups, Clean, 1, 1>(r, packs, offset, line, run);
+            run_line<Recurrence, N, Groups, Stream, Staged, Clean, 1, 1>(r, packs, offset, line, run);
         else
-            run_line<Recurrence, N, Groups, Clean, Groups, N>(r, packs, offset, line, run);
+            run_line<Recurrence, N, Groups, Stream, Staged, Clean, Groups, N>(r, packs, offset, line, run);
     }
 }
 
 // Runs Groups packs of N lanes over the layout, lane 0 from the true state
 // and the others from guesses, and reports each lane's state entering its
 // chunk and after its last step. False when a lane's state turned irregular:
-// it has not followed the plain loop, and the caller discards the run.
-template <class Recurrence, int N, int Groups>
+// it has not followed the plain loop, and the caller discards the run. When
+// Staged, the lanes read the values a step consumes where they were staged.
+template <class Recurrence, int N, int Groups, bool Stream, bool Staged>
 MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const State<Recurrence>& truth,
                                const Writes<Recurrence>& writes, LaneStates<Recurrence, N * Groups>& lanes,
                                const CallSettings& settings) noexcept {
@@ -273,19 +301,19 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const 
             PackState<Recurrence, N> before[Groups];
             for (int g = 0; g < Groups; ++g)
                 before[g] = packs[g];
-            run_tile<Recurrence, N, Groups, true>(local, packs, offset, warming, run);
+            run_tile<Recurrence, N, Groups, Stream, Staged, true>(local, packs, offset, warming, run);
             if (!all_finite(packs)) [[unlikely]] {
                 for (int g = 0; g < Groups; ++g)
                     packs[g] = before[g];
                 stream_fence();
-                run_tile<Recurrence, N, Groups, false>(local, packs, offset, warming, run);
+                run_tile<Recurrence, N, Groups, Stream, Staged, false>(local, packs, offset, warming, run);
             }
         } else {
-            run_tile<Recurrence, N, Groups, false>(local, packs, offset, warming, run);
+            run_tile<Recurrence, N, Groups, Stream, Staged, false>(local, packs, offset, warming, run);
         }
         run.produce.next_tile();
     }
-    if (writes.shifted)
+    if (Stream && writes.shifted)
         write_ends(std::make_index_sequence<Recurrence::output_count>{}, local, steps, run);
     // Everything the lanes wrote comes before what the seam walk writes.
     stream_fence();

@@ -45,9 +45,9 @@ struct MacdRecurrence {
     static constexpr std::size_t produced_count = 2;
     static constexpr std::size_t output_count = 3;
     static constexpr std::size_t streams = 4;
-    static constexpr lanes::PackGroups groups = lanes::macd_groups;
+    static constexpr lanes::PackGroups groups = lanes::macd_groups, staged_groups = groups;
     static constexpr bool has_gaps = true;
-    static constexpr bool staged = false;
+    static constexpr bool stageable = false;
 
     const unaligned_double* in;
     unaligned_double* outputs[3];  // MACD, signal, histogram

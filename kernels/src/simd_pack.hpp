@@ -21,6 +21,14 @@
 
 #define MOLVENAR_INLINE [[gnu::always_inline]] inline
 
+// Unrolls the loop that follows in full: the loops over the packs of a block
+// or the lanes of a pack index arrays that must stay in registers.
+#if defined(__clang__)
+#define MOLVENAR_UNROLL _Pragma("unroll")
+#else
+#define MOLVENAR_UNROLL _Pragma("GCC unroll 16")
+#endif
+
 namespace molvenar {
 
 template <int N>

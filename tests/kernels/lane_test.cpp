@@ -116,9 +116,8 @@ private:
 
 // Lengths that reach the engine under a forced warm-up: short ones, and those
 // around the least length at which the lanes run (a chunk of one tile).
-std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::PackGroups& groups, std::size_t warm_up,
-                          std::size_t begin) {
-    const std::size_t least = begin + lanes::least_length(path, groups, warm_up);
+std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t warm_up, std::size_t begin) {
+    const std::size_t least = begin + lanes::least_length(path, warm_up);
     switch (walk.below(4)) {
         case 0: return least - 1 + walk.below(3);
         case 1: return walk.below(4);
@@ -135,7 +134,7 @@ protected:
 
     // Runs `trial` under each speculation: long walks (given as the length)
     // under the engine's own warm-up, short ones under forced warm-ups; every
-    // other trial writes with streaming stores, whatever the size.
+    // other trial is taken for a large run (staged, streaming), whatever its size.
     // Checks that the lanes ran and that absurd guesses made seams recompute.
     template <typename Trial>
     void each_speculation(Trial trial) {
@@ -144,8 +143,8 @@ protected:
             Forced scope(GetParam(), speculation);
             const bool own = speculation.warm_up == lanes::no_override;
             for (int k = 0; k < (own ? 10 : 300); ++k) {
-                SCOPED_TRACE(k % 2 == 0 ? "plain stores" : "streaming stores");
-                lanes::testing::force_streaming(k % 2 == 0 ? lanes::Streaming::never : lanes::Streaming::always);
+                SCOPED_TRACE(k % 2 == 0 ? "as a short run" : "as a large run");
+                lanes::testing::force_large_runs(k % 2 == 0 ? lanes::LargeRuns::never : lanes::LargeRuns::always);
                 trial(speculation, own ? 20'000 + 3'000 * k : 0);
             }
             EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
@@ -172,7 +171,7 @@ TEST_P(LanePath, EmaMatchesPlainLoop) {
         const Period period = ema_period(walk, 40);
         const std::size_t begin = period == max_period ? 0 : period;
         const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::ema_groups, speculation.warm_up, begin);
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
         Values output(n, untouched);
@@ -189,7 +188,7 @@ TEST_P(LanePath, MacdMatchesPlainLoop) {
         const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
         const std::size_t begin = slow + std::min<Period>(signal, 50);
         const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::macd_groups, speculation.warm_up, begin);
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
         ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
@@ -202,7 +201,7 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
         const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
         const std::size_t begin = period == max_period ? 0 : period + 1;
         const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::atr_groups, speculation.warm_up, begin);
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
         const Bars bars = walk.bars(n, walk.density(n) / 50.0);
         const std::size_t m = n + walk.below(2) * 3;
@@ -213,13 +212,14 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
     });
 }
 
-// A long ATR run goes window by window; under a short forced warm-up the
-// windows are short, so that one run crosses many of them.
+// A large ATR run is staged window by window; under a short forced warm-up
+// the windows are short, so that one run crosses many of them.
 TEST_P(LanePath, AtrWindowByWindow) {
     Walk walk(0xA7121);
     for (const Speculation& speculation : {speculations[2], speculations[3], speculations[4]}) {
         SCOPED_TRACE(speculation.name);
         Forced scope(GetParam(), speculation);
+        lanes::testing::force_large_runs(lanes::LargeRuns::always);
         for (int k = 0; k < 4; ++k) {
             const Period period = 1 + walk.below(30);
             const std::size_t n = 20'000 + walk.below(5'000);
@@ -259,7 +259,7 @@ private:
 TEST_P(LanePath, OutputsAtAnyAddress) {
     Walk walk(0x0FF5E7);
     Forced scope(GetParam(), speculations[0]);
-    lanes::testing::force_streaming(lanes::Streaming::always);
+    lanes::testing::force_large_runs(lanes::LargeRuns::always);
     constexpr std::size_t n = 20'000;
     const Values input = walk.prices(n, 0.001);
     const Bars bars = walk.bars(n, 0.0);
