@@ -65,7 +65,7 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
     static constexpr std::size_t streams = 4;
-    static constexpr lanes::PackGroups groups = lanes::atr_groups, staged_groups = lanes::atr_staged_groups;
+    static constexpr lanes::Shapes shapes = lanes::atr_shapes, large_shapes = lanes::atr_large_shapes;
     // A NaN range makes the average NaN for good, in the lanes as in the
     // plain loop: no step differs for values that are not finite.
     static constexpr bool has_gaps = false;

@@ -30,7 +30,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
     static constexpr std::size_t streams = 2;
-    static constexpr lanes::PackGroups groups = lanes::ema_groups, staged_groups = groups;
+    static constexpr lanes::Shapes shapes = lanes::ema_shapes, large_shapes = lanes::ema_large_shapes;
     static constexpr bool has_gaps = true;
     static constexpr bool stageable = false;
 

@@ -9,7 +9,7 @@ namespace {
 InstructionSet detect() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f"))
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
         return InstructionSet::avx512f;
     if (__builtin_cpu_supports("avx2"))
         return InstructionSet::avx2;

@@ -155,6 +155,7 @@ MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, 
             r.template stage<Pack<N>>(begin, layout.chunk_end(Lanes - 1));
         const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
         LaneStates<Recurrence, Lanes> lanes;
+        record_path(mode.path);
         if (!run_lanes<Recurrence, N, Groups, Stream, Staged>(r, layout, state, writes, lanes, settings))
             return begin;
         const std::size_t reached = walk_seams(r, layout, lanes, state);
@@ -164,43 +165,34 @@ MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, 
     }
 }
 
-// The run in its mode, on the path of pack width N, with Groups packs side
-// by side (StagedGroups when staged).
-template <class Recurrence, int N, int Groups, int StagedGroups>
+// The run in its mode, in the path's shape for its kind of run.
+template <class Recurrence, Shape shape, Shape large>
 MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
                                      State<Recurrence>& state, const Mode& mode, const CallSettings& settings) noexcept {
     if constexpr (Recurrence::stageable)
         if (mode.staged)
-            return run_windows<Recurrence, N, StagedGroups, false, true>(r, begin, end, state, mode, settings);
+            return run_windows<Recurrence, large.width, large.groups, false, true>(r, begin, end, state, mode,
+                                                                                 settings);
     if (mode.streaming)
-        return mode.all_groups ? run_windows<Recurrence, N, Groups, true, false>(r, begin, end, state, mode, settings)
-                               : run_windows<Recurrence, N, 1, true, false>(r, begin, end, state, mode, settings);
-    return mode.all_groups ? run_windows<Recurrence, N, Groups, false, false>(r, begin, end, state, mode, settings)
-                           : run_windows<Recurrence, N, 1, false, false>(r, begin, end, state, mode, settings);
+        return mode.all_groups
+                   ? run_windows<Recurrence, large.width, large.groups, true, false>(r, begin, end, state, mode,
+                                                                                   settings)
+                   : run_windows<Recurrence, large.width, 1, true, false>(r, begin, end, state, mode, settings);
+    return mode.all_groups
+               ? run_windows<Recurrence, shape.width, shape.groups, false, false>(r, begin, end, state, mode, settings)
+               : run_windows<Recurrence, shape.width, 1, false, false>(r, begin, end, state, mode, settings);
 }
 
-constexpr int pack_width(InstructionSet set) {
-    return set == InstructionSet::avx512f ? 8 : set == InstructionSet::avx2 ? 4 : 2;
-}
-
-// Doubles per pack and packs side by side on a path.
-struct Shape {
-    int width, groups;
-    constexpr int lanes() const { return width * groups; }
-};
-constexpr Shape shape_of(InstructionSet set, const PackGroups& groups) {
-    const int per_path = set == InstructionSet::avx512f ? groups.avx512f
-                         : set == InstructionSet::avx2  ? groups.avx2
-                                                        : groups.sse2;
-    return {pack_width(set), per_path};
+constexpr Shape shape_of(InstructionSet set, const Shapes& shapes) {
+    return set == InstructionSet::avx512f ? shapes.avx512f : set == InstructionSet::avx2 ? shapes.avx2 : shapes.sse2;
 }
 
 // The least length of a run at which a path's lanes run, with a warm-up of
 // `warm_up` steps: one pack, a chunk of one tile per lane, at least as long
 // as the warm-up.
-constexpr std::size_t least_length(InstructionSet set, std::size_t warm_up) {
+constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std::size_t warm_up) {
     const std::size_t rounded = round_up(warm_up, tile_length);
-    return rounded + static_cast<std::size_t>(pack_width(set)) * std::max(tile_length, rounded);
+    return rounded + static_cast<std::size_t>(shape_of(set, shapes).width) * std::max(tile_length, rounded);
 }
 
 // The mode of a run of `length` positions with the warm-up `warm_up`, or
@@ -229,20 +221,21 @@ bool choose_mode(const Recurrence& r, std::size_t length, std::size_t warm_up, c
         if (!mode.streaming && Recurrence::output_count > 1)
             return false;
     }
-    const auto lanes = static_cast<std::size_t>(shape_of(mode.path, Recurrence::groups).lanes());
+    const Shapes& shapes = large ? Recurrence::large_shapes : Recurrence::shapes;
+    const auto lanes = static_cast<std::size_t>(shape_of(mode.path, shapes).lanes());
     mode.all_groups = mode.staged || (lanes - 1) * warm_up <= length / 4;
     return true;
 }
 
 #define MOLVENAR_RUN_MODE(set)                                                                    \
-    run_mode<Recurrence, pack_width(set), shape_of(set, Recurrence::groups).groups,                  \
-             shape_of(set, Recurrence::staged_groups).groups>(r, begin, end, state, mode, settings)
+    run_mode<Recurrence, shape_of(set, Recurrence::shapes), shape_of(set, Recurrence::large_shapes)>(  \
+        r, begin, end, state, mode, settings)
 
 // One entry per instruction set; the wider ones are compiled for their
 // instruction set only, so one build runs on every x86 processor.
 #if defined(__x86_64__) || defined(__i386__)
 template <class Recurrence>
-__attribute__((target("avx512f"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin, std::size_t end,
+__attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin, std::size_t end,
                                                            State<Recurrence>& state, const Mode& mode,
                                                            const CallSettings& settings) noexcept {
     return MOLVENAR_RUN_MODE(InstructionSet::avx512f);

@@ -4,23 +4,27 @@
 // registers, and the memory system follows only so many streams at once.
 // Measured with the kernel benchmark (make kernel-bench) on AMD Zen 4.
 #pragma once
-#ifndef EXP_ATRG
-#define EXP_ATRG 2, 1, 1
-#endif
 
 namespace molvenar::lanes {
 
-// Packs side by side on the SSE2 (2 doubles a pack), AVX2 (4) and
-// AVX-512F (8) paths.
-struct PackGroups {
-    int sse2, avx2, avx512f;
+// Doubles per pack and packs side by side on a path.
+struct Shape {
+    int width, groups;
+    constexpr int lanes() const { return width * groups; }
 };
 
-inline constexpr PackGroups ema_groups{2, 2, 1};
-inline constexpr PackGroups macd_groups{2, 1, 1};
-inline constexpr PackGroups atr_groups{EXP_ATRG};
-// A staged ATR run reads its staged values from the second-level cache: more
-// packs pay there than where the lanes read three series from memory.
-inline constexpr PackGroups atr_staged_groups{4, 2, 2};
+// The shapes on the SSE2 (packs of 2 doubles), AVX2 (4) and AVX-512 (4 or
+// 8: AVX-512 with packs of 4 still has twice the registers of AVX2) paths.
+struct Shapes {
+    Shape sse2, avx2, avx512f;
+};
+
+// For runs through the caches, and for large runs: streaming stores write
+// whole lines, which a pack of 8 lanes fills at once; a staged ATR run reads
+// its staged values from the second-level cache, where more packs pay than
+// where the lanes read three series from memory.
+inline constexpr Shapes ema_shapes{{2, 2}, {4, 2}, {4, 2}}, ema_large_shapes{{2, 2}, {4, 2}, {8, 1}};
+inline constexpr Shapes macd_shapes{{2, 2}, {4, 1}, {4, 1}}, macd_large_shapes{{2, 2}, {4, 1}, {8, 1}};
+inline constexpr Shapes atr_shapes{{2, 2}, {4, 1}, {4, 2}}, atr_large_shapes{{2, 4}, {4, 2}, {8, 2}};
 
 }  // namespace molvenar::lanes

@@ -261,7 +261,6 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const 
     constexpr std::size_t S = Recurrence::state_size;
     constexpr std::size_t Lanes = N * Groups;
     record(Event::lanes_ran);
-    record_path(N == 8 ? InstructionSet::avx512f : N == 4 ? InstructionSet::avx2 : InstructionSet::sse2);
     for (bool streaming : writes.stream)
         if (streaming)
             record(Event::streamed);

@@ -45,7 +45,7 @@ struct MacdRecurrence {
     static constexpr std::size_t produced_count = 2;
     static constexpr std::size_t output_count = 3;
     static constexpr std::size_t streams = 4;
-    static constexpr lanes::PackGroups groups = lanes::macd_groups, staged_groups = groups;
+    static constexpr lanes::Shapes shapes = lanes::macd_shapes, large_shapes = lanes::macd_large_shapes;
     static constexpr bool has_gaps = true;
     static constexpr bool stageable = false;
 

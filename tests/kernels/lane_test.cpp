@@ -116,8 +116,9 @@ private:
 
 // Lengths that reach the engine under a forced warm-up: short ones, and those
 // around the least length at which the lanes run (a chunk of one tile).
-std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t warm_up, std::size_t begin) {
-    const std::size_t least = begin + lanes::least_length(path, warm_up);
+std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::Shapes& shapes, std::size_t warm_up,
+                          std::size_t begin) {
+    const std::size_t least = begin + lanes::least_length(path, shapes, warm_up);
     switch (walk.below(4)) {
         case 0: return least - 1 + walk.below(3);
         case 1: return walk.below(4);
@@ -171,7 +172,7 @@ TEST_P(LanePath, EmaMatchesPlainLoop) {
         const Period period = ema_period(walk, 40);
         const std::size_t begin = period == max_period ? 0 : period;
         const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::ema_shapes, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
         Values output(n, untouched);
@@ -188,7 +189,7 @@ TEST_P(LanePath, MacdMatchesPlainLoop) {
         const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
         const std::size_t begin = slow + std::min<Period>(signal, 50);
         const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::macd_shapes, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
         ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
@@ -201,7 +202,7 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
         const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
         const std::size_t begin = period == max_period ? 0 : period + 1;
         const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), speculation.warm_up, begin);
+            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::atr_shapes, speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
         const Bars bars = walk.bars(n, walk.density(n) / 50.0);
         const std::size_t m = n + walk.below(2) * 3;
