@@ -13,26 +13,27 @@
 // from the true state until the recomputed state meets the lane's.
 // Correctness never depends on convergence; only speed does.
 //
-// Memory decides the speed of long series: every lane reads and writes its
-// own stretch of each series, and the memory system follows only so many
-// such streams at once. So the lanes of a long run write with streaming
-// stores (past the caches, no read of a line before it is written), and a
-// recurrence whose step reads several series is staged: its inputs are
-// first turned, window by window and in one sequential pass, into the one
-// value a step consumes, written to the output, where the lanes read it and
-// overwrite it with their results.
+// Memory decides the speed of a large run, one whose series the caches do
+// not keep: every lane reads and writes its own stretch of each series, and
+// the memory system follows only so many such streams at once. So the lanes
+// of a large run write with streaming stores (past the caches, without
+// reading a line before it is written), and a recurrence whose step reads
+// several series is staged: its inputs are first turned, window by window
+// and in one sequential pass, into the one value a step consumes, written to
+// the output, where the lanes read it and overwrite it with their results.
 //
 // A recurrence describes itself to the engine (see ema.cpp, macd.cpp, atr.cpp):
 //   state_size                   how many doubles make a state
 //   produced_count, output_count how many values a step hands out, and how
 //                                many outputs derive from them
 //   streams                      how many series a step reads and writes
-//   groups                       packs of lanes side by side per path (lane_shapes.hpp)
+//   shapes, large_shapes         lanes per path, for runs through the caches and
+//                                for large runs (lane_shapes.hpp)
 //   has_gaps                     whether a value that is not finite takes another
 //                                step than a finite one (see step)
 //   feed<T>(i)                   the value a step consumes at position i, from the
 //                                series (for a pack: positions i to i + width - 1)
-//   stageable                    whether a long run stages the values the lanes read:
+//   stageable                    whether a large run stages the values the lanes read:
 //   stage<T>(from, to)           writes feed(i) to the output for i in [from, to), and
 //   staged_feed<T>(i)            reads it back
 //   step<Clean, T>(state, x, produced)

@@ -1,8 +1,10 @@
-// How many packs of lanes each kernel steps side by side on each path. More
-// packs overlap more chains of dependent operations, but every pack reads
-// and writes its own stretch of each series, holds a line of values in
-// registers, and the memory system follows only so many streams at once.
-// Measured with the kernel benchmark (make kernel-bench) on AMD Zen 4.
+// The lanes of each kernel on each path: doubles per pack and packs side by
+// side. More lanes overlap more chains of dependent operations, but each
+// costs a warm-up, every pack holds a block of values in registers, and
+// every lane reads and writes its own stretch of each series, of which the
+// memory system follows only so many at once. Measured with the kernel
+// benchmark (make kernel-bench) on AMD Zen 4, which runs 512-bit operations
+// in two halves.
 #pragma once
 
 namespace molvenar::lanes {

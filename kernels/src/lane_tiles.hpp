@@ -1,12 +1,14 @@
 // The SIMD side of the lane engine: lanes side by side in packs, stepped
-// through their chunks line by line.
+// through their chunks block by block.
 //
 // A pack holds one position of N lanes. The series hold each lane's
-// positions one after the other, so a line of 8 positions of the N lanes of
-// a pack is read as N rows and transposed into 8 packs, and the values the
-// steps produce are transposed back into rows before they are stored. Every
-// lane stores each line of an output whole before the next: streaming stores
-// (past the caches) combine a line only when it is written at once.
+// positions one after the other, so a block of positions of the N lanes of
+// a pack is read as rows (N consecutive positions of one lane) and
+// transposed into packs of one position each, and the values the steps
+// produce are transposed back into rows before they are stored. With
+// streaming stores (past the caches) a block is a line of 8 positions, and
+// every lane stores each line of an output whole before the next: such
+// stores combine a line only when it is written at once.
 #pragma once
 
 #include <array>
@@ -188,7 +190,7 @@ MOLVENAR_INLINE void write_ends(std::index_sequence<K...>, const Recurrence& r, 
     (write_end<Recurrence, N, Groups, K>(r, offset, run), ...);
 }
 
-// One line of positions of every pack, at tile position `line`. The packs
+// One block of positions of every pack, at tile position `line`. The packs
 // take their steps side by side, so that their chains of dependent
 // operations overlap; then the first `WritingGroups` packs write their
 // outputs, the first `Writers` lanes of each.
