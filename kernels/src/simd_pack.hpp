@@ -138,14 +138,19 @@ MOLVENAR_INLINE void store(unaligned_double* to, Pack<N> p) {
 
 // Stores that bypass the caches: a whole line written this way goes to
 // memory without being read first, and without pushing other data out of the
-// caches. `to` must be aligned to the pack's size. The compilers offer no
-// portable form, so this is one instruction of inline assembly per width.
-// The stored bits are those of an ordinary store.
+// caches. `to` must be aligned to the pack's size. The stored bits are those
+// of an ordinary store. Clang has a builtin for it; GCC gets one instruction
+// of inline assembly per width (which clang would check against the
+// instruction set of this header's functions rather than of their callers).
+#if defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
 template <int N>
-struct PackBytes {
-    unsigned char bytes[8 * N];
-};
-#if defined(__x86_64__) || defined(__i386__)
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<N> p) {
+    __builtin_nontemporal_store(p.v, reinterpret_cast<typename Pack<N>::Vector*>(to));
+}
+MOLVENAR_INLINE void stream_fence() { __builtin_ia32_sfence(); }
+#elif defined(__x86_64__) || defined(__i386__)
+template <int N>
+using PackBytes = unsigned char[8 * N];
 MOLVENAR_INLINE void stream(unaligned_double* to, Pack<2> p) {
 #ifdef __AVX__
     asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<2>*>(to)) : "x"(p.v));
@@ -159,7 +164,6 @@ MOLVENAR_INLINE void stream(unaligned_double* to, Pack<4> p) {
 MOLVENAR_INLINE void stream(unaligned_double* to, Pack<8> p) {
     asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<8>*>(to)) : "v"(p.v));
 }
-// Orders the streaming stores before every later store of this thread.
 MOLVENAR_INLINE void stream_fence() { asm volatile("sfence" ::: "memory"); }
 #else
 template <int N>

@@ -245,7 +245,12 @@ public:
             values_[i] = untouched;
     }
     OutputSeries view() { return {values_, count_}; }
-    Values values() const { return Values(values_, values_ + count_); }
+    Values values() const {
+        Values copy(count_);
+        for (std::size_t i = 0; i < count_; ++i)
+            copy[i] = values_[i];
+        return copy;
+    }
 
 private:
     std::vector<unsigned char> storage_;
