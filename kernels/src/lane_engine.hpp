@@ -169,7 +169,8 @@ MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, 
 // The run in its mode, in the path's shape for its kind of run.
 template <class Recurrence, Shape shape, Shape large>
 MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
-                                     State<Recurrence>& state, const Mode& mode, const CallSettings& settings) noexcept {
+                                     State<Recurrence>& state, const Mode& mode,
+                                     const CallSettings& settings) noexcept {
     if constexpr (Recurrence::stageable)
         if (mode.staged)
             return run_windows<Recurrence, large.width, large.groups, false, true>(r, begin, end, state, mode,
@@ -236,9 +237,10 @@ bool choose_mode(const Recurrence& r, std::size_t length, std::size_t warm_up, c
 // instruction set only, so one build runs on every x86 processor.
 #if defined(__x86_64__) || defined(__i386__)
 template <class Recurrence>
-__attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                           State<Recurrence>& state, const Mode& mode,
-                                                           const CallSettings& settings) noexcept {
+__attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin,
+                                                                    std::size_t end, State<Recurrence>& state,
+                                                                    const Mode& mode,
+                                                                    const CallSettings& settings) noexcept {
     return MOLVENAR_RUN_MODE(InstructionSet::avx512f);
 }
 

@@ -174,7 +174,8 @@ MOLVENAR_INLINE void write_outputs(std::index_sequence<K...>, const Recurrence& 
 // After the lanes' last tile: the positions at the end of each lane that
 // the lines of shifted output K have not reached.
 template <class Recurrence, int N, int Groups, std::size_t K>
-MOLVENAR_INLINE void write_end(const Recurrence& r, std::size_t offset, const Run<Recurrence, N, Groups>& run) noexcept {
+MOLVENAR_INLINE void write_end(const Recurrence& r, std::size_t offset,
+                               const Run<Recurrence, N, Groups>& run) noexcept {
     const auto shift = static_cast<std::ptrdiff_t>(run.writes.shift[K]);
     MOLVENAR_UNROLL
     for (int g = 0; g < Groups; ++g)

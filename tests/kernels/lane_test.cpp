@@ -115,10 +115,11 @@ private:
 };
 
 // Lengths that reach the engine under a forced warm-up: short ones, and those
-// around the least length at which the lanes run (a chunk of one tile).
-std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::Shapes& shapes, std::size_t warm_up,
-                          std::size_t begin) {
-    const std::size_t least = begin + lanes::least_length(path, shapes, warm_up);
+// around the least length at which the lanes run (a chunk of one tile), in
+// the shape of a run through the caches or of a large run.
+std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::Shapes& shapes,
+                          const lanes::Shapes& large_shapes, std::size_t warm_up, std::size_t begin) {
+    const std::size_t least = begin + lanes::least_length(path, walk.below(2) == 0 ? shapes : large_shapes, warm_up);
     switch (walk.below(4)) {
         case 0: return least - 1 + walk.below(3);
         case 1: return walk.below(4);
@@ -171,8 +172,9 @@ TEST_P(LanePath, EmaMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = ema_period(walk, 40);
         const std::size_t begin = period == max_period ? 0 : period;
-        const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::ema_shapes, speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length
+                                               : forced_length(walk, GetParam(), lanes::ema_shapes,
+                                                               lanes::ema_large_shapes, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
         Values output(n, untouched);
@@ -188,8 +190,9 @@ TEST_P(LanePath, MacdMatchesPlainLoop) {
         const Period slow = fast + 1 + walk.below(30);
         const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
         const std::size_t begin = slow + std::min<Period>(signal, 50);
-        const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::macd_shapes, speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length
+                                               : forced_length(walk, GetParam(), lanes::macd_shapes,
+                                                               lanes::macd_large_shapes, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
         ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
@@ -201,8 +204,9 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
         const std::size_t begin = period == max_period ? 0 : period + 1;
-        const std::size_t n =
-            long_length != 0 ? long_length : forced_length(walk, GetParam(), lanes::atr_shapes, speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length
+                                               : forced_length(walk, GetParam(), lanes::atr_shapes,
+                                                               lanes::atr_large_shapes, speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
         const Bars bars = walk.bars(n, walk.density(n) / 50.0);
         const std::size_t m = n + walk.below(2) * 3;
