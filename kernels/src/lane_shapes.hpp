@@ -27,6 +27,6 @@ struct Shapes {
 // where the lanes read three series from memory.
 inline constexpr Shapes ema_shapes{{2, 2}, {4, 2}, {4, 2}}, ema_large_shapes{{2, 2}, {4, 2}, {8, 1}};
 inline constexpr Shapes macd_shapes{{2, 2}, {4, 1}, {4, 1}}, macd_large_shapes{{2, 2}, {4, 1}, {8, 1}};
-inline constexpr Shapes atr_shapes{{2, 2}, {4, 1}, {4, 2}}, atr_large_shapes{{2, 4}, {4, 2}, {8, 2}};
+inline constexpr Shapes atr_shapes{{2, 2}, {4, 1}, {4, 1}}, atr_large_shapes{{2, 4}, {4, 2}, {8, 2}};
 
 }  // namespace molvenar::lanes
