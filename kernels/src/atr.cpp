@@ -69,7 +69,7 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
     // A NaN range makes the average NaN for good, in the lanes as in the
     // plain loop: no step differs for values that are not finite.
     static constexpr bool has_gaps = false;
-    // Over a long run, three prices per position would make three streams per
+    // Over a large run, three prices per position would make three streams per
     // lane, more than the memory system follows at once. So the true ranges of
     // a window are then first written to the output in one sequential pass,
     // and the lanes read them from there and overwrite them with the averages.
