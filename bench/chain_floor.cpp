@@ -41,4 +41,22 @@ void chain_floor_atr(const double* in, double* out, std::size_t n) {
     }
 }
 
+void memory_floor_one(const double* in, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = in[i] * 0.5;
+}
+
+void memory_floor_macd(const double* in, double* first, double* second, double* third, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        first[i] = in[i] * 0.5;
+        second[i] = in[i] * 0.25;
+        third[i] = in[i] * 0.125;
+    }
+}
+
+void memory_floor_atr(const double* high, const double* low, const double* close, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = (high[i] - low[i]) * close[i];
+}
+
 }

@@ -16,4 +16,14 @@ void chain_floor_ema(const double* in, double* out, std::size_t n);
 void chain_floor_macd(const double* in, double* out, std::size_t n);
 // average = average + ((in[i] - average) * r): subtraction, multiplication, addition.
 void chain_floor_atr(const double* in, double* out, std::size_t n);
+
+// Memory floors: for each kernel, a loop that reads and writes exactly the
+// kernel's series, one independent operation per value and no chain. No
+// kernel that writes through the caches can be faster than its floor.
+// One input, one output (SMA, EMA).
+void memory_floor_one(const double* in, double* out, std::size_t n);
+// One input, three outputs (MACD).
+void memory_floor_macd(const double* in, double* first, double* second, double* third, std::size_t n);
+// Three inputs, one output (ATR).
+void memory_floor_atr(const double* high, const double* low, const double* close, double* out, std::size_t n);
 }

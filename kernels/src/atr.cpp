@@ -60,10 +60,20 @@ void check_reach(std::size_t n, InputSeries low, InputSeries close, Period perio
 
 // The running average after the first one, for the lane engine. The step
 // consumes the true range, which depends on the prices alone.
-struct AtrRecurrence {
+struct AtrRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t state_size = 1;
+    static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
     static constexpr std::size_t streams = 4;
+    static constexpr lanes::Shapes shapes = lanes::atr_shapes, large_shapes = lanes::atr_large_shapes;
+    // A NaN range makes the average NaN for good, in the lanes as in the
+    // plain loop: no step differs for values that are not finite.
+    static constexpr bool has_gaps = false;
+    // Over a large run, three prices per position would make three streams per
+    // lane, more than the memory system follows at once. So the true ranges of
+    // a window are then first written to the output in one sequential pass,
+    // and the lanes read them from there and overwrite them with the averages.
+    static constexpr bool stageable = true;
 
     const unaligned_double *high, *low, *close;
     unaligned_double* out;
@@ -73,12 +83,24 @@ struct AtrRecurrence {
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
         return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
     }
+    template <class T>
+    MOLVENAR_INLINE void stage(std::size_t from, std::size_t to) const noexcept {
+        std::size_t i = from;
+        for (; i + T::width <= to; i += T::width)
+            store(out + i, feed<T>(i));
+        for (; i < to; ++i)
+            out[i] = feed<double>(i);
+    }
+    template <class T>
+    MOLVENAR_INLINE T staged_feed(std::size_t i) const noexcept {
+        return load<T>(out + i);
+    }
 
     template <bool, class T>
-    MOLVENAR_INLINE void step(std::array<T, 1>& state, T range, std::array<T, 1>& outputs) const noexcept {
+    MOLVENAR_INLINE void step(std::array<T, 1>& state, T range, std::array<T, 1>& produced) const noexcept {
         T& average = state[0];
         average = average + ((range - average) * reciprocal);
-        outputs[0] = average;
+        produced[0] = average;
     }
 
     // The average follows the ranges, so the range itself is a fair guess.
@@ -121,7 +143,7 @@ void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period pe
     out[period] = average;
 
     lanes::State<AtrRecurrence> state{average};
-    std::size_t i = lanes::run(AtrRecurrence{h, l, c, out, reciprocal}, period + 1, n, state);
+    std::size_t i = lanes::run(AtrRecurrence{{}, h, l, c, out, reciprocal}, period + 1, n, state);
     average = state[0];
     for (; i < n; ++i) {
         average = average + ((true_range<double>(h[i], l[i], c[i - 1]) - average) * reciprocal);

@@ -25,10 +25,14 @@ std::size_t find_seed_start(const unaligned_double* in, std::size_t n, Period pe
 
 // The average after its seed, for the lane engine: the plain loop's update,
 // where a non-finite value leaves the average as it is and marks its position.
-struct EmaRecurrence {
+struct EmaRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t state_size = 1;
+    static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
     static constexpr std::size_t streams = 2;
+    static constexpr lanes::Shapes shapes = lanes::ema_shapes, large_shapes = lanes::ema_large_shapes;
+    static constexpr bool has_gaps = true;
+    static constexpr bool stageable = false;
 
     const unaligned_double* in;
     unaligned_double* out;
@@ -40,16 +44,16 @@ struct EmaRecurrence {
     }
 
     template <bool Clean, class T>
-    MOLVENAR_INLINE void step(std::array<T, 1>& state, T x, std::array<T, 1>& outputs) const noexcept {
+    MOLVENAR_INLINE void step(std::array<T, 1>& state, T x, std::array<T, 1>& produced) const noexcept {
         T& average = state[0];
         const T next = (average * complement) + (x * factor);
         if constexpr (Clean) {
             average = next;
-            outputs[0] = next;
+            produced[0] = next;
         } else {
             const auto finite = is_finite(x);
             average = select(finite, next, average);
-            outputs[0] = select(finite, average, broadcast<T>(missing_value));
+            produced[0] = select(finite, average, broadcast<T>(missing_value));
         }
     }
 
@@ -104,7 +108,7 @@ void compute_ema(Period period, InputSeries input, OutputSeries output) noexcept
     // The lane engine computes a first stretch when every position fits.
     if (m >= n) {
         lanes::State<EmaRecurrence> state{average};
-        i = lanes::run(EmaRecurrence{in, out, factor, complement}, i, n, state);
+        i = lanes::run(EmaRecurrence{{}, in, out, factor, complement}, i, n, state);
         average = state[0];
     }
     const std::size_t end = std::min(n, m);

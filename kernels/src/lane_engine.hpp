@@ -5,24 +5,45 @@
 // The positions [begin, end) are split into one chunk per lane. The first
 // lane starts from the true state; every other lane starts `warm_up` steps
 // before its chunk from a guessed state. All lanes run the exact scalar step
-// at once, side by side in SIMD packs. Once a lane has forgotten its guess,
-// its state entering its chunk is the true state, bit for bit. The seams are
-// then walked in order: where a lane's entering state equals the true state
-// carried out of the chunk before, the lane's outputs are exact; elsewhere
-// the chunk is recomputed from the true state until the recomputed state
-// meets the lane's. Correctness never depends on convergence; only speed does.
+// at once, side by side in SIMD packs (lane_tiles.hpp). Once a lane has
+// forgotten its guess, its state entering its chunk is the true state, bit
+// for bit. The seams are then walked in order (lane_seams.hpp): where a
+// lane's entering state equals the true state carried out of the chunk
+// before, the lane's outputs are exact; elsewhere the chunk is recomputed
+// from the true state until the recomputed state meets the lane's.
+// Correctness never depends on convergence; only speed does.
+//
+// Memory decides the speed of a large run, one whose series the caches do
+// not keep: every lane reads and writes its own stretch of each series, and
+// the memory system follows only so many such streams at once. So the lanes
+// of a large run write with streaming stores (past the caches, without
+// reading a line before it is written), and a recurrence whose step reads
+// several series is staged: its inputs are first turned, window by window
+// and in one sequential pass, into the one value a step consumes, written to
+// the output, where the lanes read it and overwrite it with their results.
 //
 // A recurrence describes itself to the engine (see ema.cpp, macd.cpp, atr.cpp):
-//   state_size, output_count     how many doubles make a state and an output
+//   state_size                   how many doubles make a state
+//   produced_count, output_count how many values a step hands out, and how
+//                                many outputs derive from them
 //   streams                      how many series a step reads and writes
-//   feed<T>(i)                   the value a step consumes at position i (for a
-//                                pack: positions i to i + width - 1)
-//   step<Clean, T>(state, x, outputs)
+//   shapes, large_shapes         lanes per path, for runs through the caches and
+//                                for large runs (lane_shapes.hpp)
+//   has_gaps                     whether a value that is not finite takes another
+//                                step than a finite one (see step)
+//   feed<T>(i)                   the value a step consumes at position i, from the
+//                                series (for a pack: positions i to i + width - 1)
+//   stageable                    whether a large run stages the values the lanes read:
+//   stage<T>(from, to)           writes feed(i) to the output for i in [from, to), and
+//   staged_feed<T>(i)            reads it back
+//   step<Clean, T>(state, x, produced)
 //                                one step, the same operations for a double and a
 //                                pack; Clean: x may be taken to be finite (the
-//                                engine checks the state after a block: a step
+//                                engine checks the state after a tile: a step
 //                                from a non-finite x must leave a non-finite
 //                                component, which later clean steps keep)
+//   derive<Clean, T>(produced, outputs)
+//                                the outputs of a step, value by value
 //   guess(state, i)              a plausible state for a lane starting at i
 //   regular(state)               whether `step` is the plain loop's step from this
 //                                state; `step` never leads back from an irregular one
@@ -31,256 +52,210 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstring>
+#include <cstdint>
 
 #include "lane_dispatch.hpp"
+#include "lane_seams.hpp"
+#include "lane_shapes.hpp"
+#include "lane_tiles.hpp"
 #include "simd_pack.hpp"
 
 namespace molvenar::lanes {
 
-template <class Recurrence>
-using State = std::array<double, Recurrence::state_size>;
-
-template <class Recurrence>
-bool same_bits(const State<Recurrence>& a, const State<Recurrence>& b) noexcept {
-    return std::memcmp(a.data(), b.data(), sizeof a) == 0;
+// The chunk of each lane: as long as the run allows when the lanes read the
+// series themselves. A staged run goes window by window, its chunks eight
+// warm-ups long: the warm-ups then cost an eighth of the steps, and a window
+// stays in the second-level cache from its staging to its lanes.
+template <bool Staged>
+constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes) {
+    const std::size_t chunk = (length - warm_up) / lanes / tile_length * tile_length;
+    if constexpr (Staged) {
+        const std::size_t longest = round_up(std::max(8 * warm_up, 16 * tile_length), tile_length);
+        // The last window takes what is left, rather than leave a short one.
+        if (chunk >= 2 * longest)
+            return longest;
+    }
+    return chunk;
 }
 
-// A state with an infinity or a NaN does not contract towards anything.
-template <class Recurrence>
-bool all_finite(const State<Recurrence>& state) noexcept {
-    for (double component : state)
-        if (!is_finite(component))
-            return false;
+// The layout of the window at `from`, when lanes can run there.
+template <bool Staged>
+bool layout_at(std::size_t from, std::size_t end, std::size_t warm_up, std::size_t lanes, Layout& layout) noexcept {
+    const std::size_t length = end - from;
+    if (warm_up >= length)
+        return false;
+    const std::size_t chunk = chunk_for<Staged>(length, warm_up, lanes);
+    // Speculation pays while a lane's warm-up is at most as long as its chunk.
+    if (chunk == 0 || chunk < warm_up)
+        return false;
+    layout = Layout{from, warm_up, chunk};
     return true;
 }
 
-// One scalar step at position i; the outputs are written when `write`.
+// Whether a position's address is at the start of a cache line.
+inline bool line_aligned(const unaligned_double* at) noexcept {
+    return reinterpret_cast<std::uintptr_t>(at) % (line_length * sizeof(double)) == 0;
+}
+
+// How the outputs are written by lanes that start at `begin`, where the first
+// output starts a line when `streaming`: every output at a whole double with
+// streaming stores, in lines shifted to start where its own lines start.
 template <class Recurrence>
-void advance(const Recurrence& r, State<Recurrence>& state, std::size_t i, bool write) noexcept {
-    std::array<double, Recurrence::output_count> outputs;
-    r.template step<false>(state, r.template feed<double>(i), outputs);
-    if (write)
-        for (std::size_t k = 0; k < Recurrence::output_count; ++k)
-            r.output(k)[i] = outputs[k];
-}
-
-// Lane k starts at begin + k * chunk. Lane 0 owns [begin, begin + warm_up +
-// chunk); lane k > 0 first runs warm_up steps without writing, then owns the
-// chunk that follows.
-struct Layout {
-    std::size_t begin, warm_up, chunk;
-
-    std::size_t lane_start(std::size_t k) const noexcept { return begin + k * chunk; }
-    std::size_t chunk_begin(std::size_t k) const noexcept { return lane_start(k) + (k == 0 ? 0 : warm_up); }
-    std::size_t chunk_end(std::size_t k) const noexcept { return lane_start(k) + warm_up + chunk; }
-};
-
-template <class Recurrence, std::size_t Lanes>
-struct LaneStates {
-    std::array<State<Recurrence>, Lanes> entering;  // entering each lane's chunk
-    std::array<State<Recurrence>, Lanes> final;     // after each lane's last step
-};
-
-// Walks the seams in order, recomputing each chunk whose lane entered it in
-// another state than the true one. Returns the position up to which every
-// output is exact and sets `state` to the true state there; the caller goes
-// on from there with the plain loop.
-template <class Recurrence, std::size_t Lanes>
-std::size_t walk_seams(const Recurrence& r, const Layout& layout,
-                       const LaneStates<Recurrence, Lanes>& lanes, State<Recurrence>& state) noexcept {
-    State<Recurrence> truth = lanes.final[0];
-    for (std::size_t k = 1; k < Lanes; ++k) {
-        if (same_bits<Recurrence>(lanes.entering[k], truth)) {
-            truth = lanes.final[k];
-            continue;
+Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool streaming) noexcept {
+    Writes<Recurrence> writes{};
+    for (std::size_t k = 0; k < Recurrence::output_count; ++k) {
+        const auto at = reinterpret_cast<std::uintptr_t>(r.output(k) + begin);
+        writes.stream[k] = streaming && at % sizeof(double) == 0;
+        if (writes.stream[k]) {
+            // Positions from the lanes' start to the output's next line start.
+            const std::size_t ahead = (64 - at % 64) % 64 / sizeof(double);
+            writes.shift[k] = (line_length - ahead) % line_length;
+            writes.shifted = writes.shifted || writes.shift[k] != 0;
         }
-        record(Event::seam_recomputed);
-        // Replays the lane beside the true chain; from the first position where
-        // both states agree, the lane's own outputs are the true ones.
-        State<Recurrence> lane = lanes.entering[k];
-        bool met = false;
-        for (std::size_t i = layout.chunk_begin(k); i < layout.chunk_end(k) && !met; ++i) {
-            if (!r.regular(truth)) {
-                record(Event::left_to_plain_loop);
-                state = truth;
-                return i;
-            }
-            advance(r, truth, i, true);
-            advance(r, lane, i, false);
-            met = same_bits<Recurrence>(truth, lane);
-        }
-        if (met)
-            truth = lanes.final[k];
     }
-    state = truth;
-    return layout.chunk_end(Lanes - 1);
+    return writes;
 }
 
-// The value every component of a lane's state starts from when a test asks
-// for absurd guesses: far from any price, and different in every lane.
-inline double absurd_guess(std::size_t lane) noexcept { return -1.0e300 / static_cast<double>(lane + 1); }
+// How one run goes: its path, its lanes, and how it reads and writes.
+struct Mode {
+    InstructionSet path;
+    bool all_groups;  // the path's packs side by side, or one pack (not staged)
+    bool staged;
+    bool streaming;
+    std::size_t warm_up;  // steps, a whole number of tiles
+};
 
-// Runs Groups packs of N lanes over [begin, end); see walk_seams for the result.
-template <class Recurrence, int N, int Groups>
-MOLVENAR_INLINE std::size_t run_packs(const Recurrence& r, std::size_t begin, std::size_t end,
-                                      State<Recurrence>& state, const CallSettings& settings) noexcept {
-    constexpr std::size_t S = Recurrence::state_size;
-    constexpr std::size_t M = Recurrence::output_count;
+// Runs the lanes of Groups packs of N over [begin, end) window by window (a
+// staged run) or in one window; see walk_seams for the result. When
+// streaming, the lanes start where the first output starts a line (the
+// positions before are stepped one by one).
+template <class Recurrence, int N, int Groups, bool Stream, bool Staged>
+MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, std::size_t end,
+                                        State<Recurrence>& state, const Mode& mode,
+                                        const CallSettings& settings) noexcept {
+    // A staged value is overwritten by the lanes, so a tile cannot be stepped twice.
+    static_assert(!(Recurrence::stageable && Recurrence::has_gaps));
     constexpr std::size_t Lanes = N * Groups;
-    using P = Pack<N>;
-
-    // Warm-up and chunks are whole blocks of N positions. Speculation pays
-    // while a lane's warm-up is at most as long as its chunk.
-    const std::size_t length = end - begin;
-    const std::size_t wanted = settings.forced_warm_up != no_override ? settings.forced_warm_up : r.warm_up();
-    if (wanted >= length)
-        return begin;
-    const std::size_t warm_up = (wanted + N - 1) / N * N;
-    if (warm_up >= length)
-        return begin;
-    const std::size_t chunk = (length - warm_up) / Lanes / N * N;
-    if (chunk == 0 || chunk < warm_up)
-        return begin;
-    const Layout layout{begin, warm_up, chunk};
-    record(Event::lanes_ran);
-    record_path(N == 8 ? InstructionSet::avx512f : N == 4 ? InstructionSet::avx2 : InstructionSet::sse2);
-
-    std::array<P, S> packs[Groups];
-    for (std::size_t k = 0; k < Lanes; ++k) {
-        State<Recurrence> start = state;
-        if (k != 0 && settings.absurd_guesses)
-            start.fill(absurd_guess(k));
-        else if (k != 0)
-            r.guess(start, layout.lane_start(k));
-        for (std::size_t c = 0; c < S; ++c)
-            packs[k / N][c].v[k % N] = start[c];
-    }
-
-    // Block by block: N positions of every lane are loaded as rows, turned
-    // into packs of one position each, stepped, turned back and stored. In
-    // the warm-up only lane 0 writes. A block is first stepped as if all its
-    // values were finite; a value that is not makes some state component
-    // non-finite, and then the block is stepped again from where it began,
-    // with the handling of gaps. The recurrence is copied so that the stores
-    // cannot be taken to change its pointers.
-    const Recurrence local = r;
-    std::array<P, S> entering[Groups];
-    for (int g = 0; g < Groups; ++g)
-        entering[g] = packs[g];
-    const std::size_t steps = warm_up + chunk;
-    for (std::size_t offset = 0; offset < steps; offset += N) {
-        if (offset == warm_up)
-            for (int g = 0; g < Groups; ++g)
-                entering[g] = packs[g];
-        P x[Groups][N];
-        for (int g = 0; g < Groups; ++g) {
-            for (int b = 0; b < N; ++b)
-                x[g][b] = local.template feed<P>(layout.lane_start(g * N + b) + offset);
-            transpose(x[g]);
+    if (Stream) {
+        // A value on the way may leave a state that only the plain loop
+        // carries on from.
+        for (; begin < end && !line_aligned(r.output(0) + begin); ++begin) {
+            if (!r.regular(state))
+                return begin;
+            advance(r, state, begin, true);
         }
-        std::array<P, S> before[Groups];
-        for (int g = 0; g < Groups; ++g)
-            before[g] = packs[g];
-        std::array<P, M> y[Groups][N];
-        for (int s = 0; s < N; ++s)
-            for (int g = 0; g < Groups; ++g)
-                local.template step<true>(packs[g], x[g][s], y[g][s]);
-        if (!all_finite(packs)) [[unlikely]] {
-            for (int g = 0; g < Groups; ++g)
-                packs[g] = before[g];
-            for (int s = 0; s < N; ++s)
-                for (int g = 0; g < Groups; ++g)
-                    local.template step<false>(packs[g], x[g][s], y[g][s]);
-        }
-        const bool warming = offset < warm_up;
-        for (std::size_t k = 0; k < M; ++k) {
-            unaligned_double* output = local.output(k) + offset;
-            for (int g = 0; g < Groups; ++g) {
-                P rows[N];
-                for (int s = 0; s < N; ++s)
-                    rows[s] = y[g][s][k];
-                transpose(rows);
-                const int written = !warming ? N : g == 0 ? 1 : 0;
-                for (int b = 0; b < written; ++b)
-                    store(output + layout.lane_start(g * N + b), rows[b]);
-            }
-        }
-    }
-
-    LaneStates<Recurrence, Lanes> lanes;
-    for (std::size_t k = 0; k < Lanes; ++k) {
-        for (std::size_t c = 0; c < S; ++c) {
-            lanes.entering[k][c] = entering[k / N][c].v[k % N];
-            lanes.final[k][c] = packs[k / N][c].v[k % N];
-        }
-    }
-    // A lane whose state turned irregular has not followed the plain loop.
-    for (const State<Recurrence>& final : lanes.final) {
-        if (!r.regular(final)) {
-            record(Event::left_to_plain_loop);
+        if (!all_finite<Recurrence>(state))
             return begin;
-        }
     }
-    return walk_seams(r, layout, lanes, state);
+    for (;;) {
+        Layout layout;
+        if (!layout_at<Staged>(begin, end, mode.warm_up, Lanes, layout))
+            return begin;
+        if constexpr (Staged)
+            r.template stage<Pack<N>>(begin, layout.chunk_end(Lanes - 1));
+        const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
+        LaneStates<Recurrence, Lanes> lanes;
+        record_path(mode.path);
+        if (!run_lanes<Recurrence, N, Groups, Stream, Staged>(r, layout, state, writes, lanes, settings))
+            return begin;
+        const std::size_t reached = walk_seams(r, layout, lanes, state);
+        if (!Staged || reached != layout.chunk_end(Lanes - 1))
+            return reached;
+        begin = reached;
+    }
 }
 
-// Every lane reads and writes its own stretch of each series the recurrence
-// touches. Past about this many such streams at once the memory system falls
-// behind, and lanes wait for their data.
-inline constexpr std::size_t stream_budget = 16;
-
-constexpr int pack_width(InstructionSet set) {
-    return set == InstructionSet::avx512f ? 8 : set == InstructionSet::avx2 ? 4 : 2;
+// The run in its mode, in the path's shape for its kind of run.
+template <class Recurrence, Shape shape, Shape large>
+MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
+                                     State<Recurrence>& state, const Mode& mode,
+                                     const CallSettings& settings) noexcept {
+    if constexpr (Recurrence::stageable)
+        if (mode.staged)
+            return run_windows<Recurrence, large.width, large.groups, false, true>(r, begin, end, state, mode,
+                                                                                 settings);
+    if (mode.streaming)
+        return mode.all_groups
+                   ? run_windows<Recurrence, large.width, large.groups, true, false>(r, begin, end, state, mode,
+                                                                                   settings)
+                   : run_windows<Recurrence, large.width, 1, true, false>(r, begin, end, state, mode, settings);
+    return mode.all_groups
+               ? run_windows<Recurrence, shape.width, shape.groups, false, false>(r, begin, end, state, mode, settings)
+               : run_windows<Recurrence, shape.width, 1, false, false>(r, begin, end, state, mode, settings);
 }
 
-// Doubles per pack and packs side by side on a path for a recurrence that
-// touches `streams` series: two packs overlap the chains of dependent
-// operations better than one, when the streams allow.
-struct Shape {
-    int width, groups;
-    constexpr int lanes() const { return width * groups; }
-};
-constexpr Shape shape_of(InstructionSet set, std::size_t streams) {
-    const int width = pack_width(set);
-    return {width, stream_budget / (static_cast<std::size_t>(width) * streams) >= 2 ? 2 : 1};
+constexpr Shape shape_of(InstructionSet set, const Shapes& shapes) {
+    return set == InstructionSet::avx512f ? shapes.avx512f : set == InstructionSet::avx2 ? shapes.avx2 : shapes.sse2;
 }
 
-// The widest path up to `set` whose lanes stay within the stream budget.
-constexpr InstructionSet path_for(InstructionSet set, std::size_t streams) {
-    while (set > InstructionSet::sse2 && static_cast<std::size_t>(pack_width(set)) * streams > stream_budget)
-        set = static_cast<InstructionSet>(static_cast<int>(set) - 1);
-    return set;
+// The least length of a run at which a path's lanes run, with a warm-up of
+// `warm_up` steps: one pack, a chunk of one tile per lane, at least as long
+// as the warm-up.
+constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std::size_t warm_up) {
+    const std::size_t rounded = round_up(warm_up, tile_length);
+    return rounded + static_cast<std::size_t>(shape_of(set, shapes).width) * std::max(tile_length, rounded);
 }
 
-#define MOLVENAR_RUN_PACKS(set)                                                                   \
-    run_packs<Recurrence, shape_of(set, Recurrence::streams).width,                               \
-              shape_of(set, Recurrence::streams).groups>(r, begin, end, state, settings)
+// The mode of a run of `length` positions with the warm-up `warm_up`, or
+// false when it is left to the plain loop.
+//
+// Streaming stores pay for a run whose series are larger than the caches
+// keep (a stageable recurrence then stages, and its outputs are in the caches
+// already). They need the first output at a whole double, so that one of its
+// next 8 positions starts a line. Without them, lanes that write several
+// outputs each from many places at once make more streams than the memory
+// system follows, and run slower than the plain loop.
+//
+// Every lane but the first costs a warm-up, so a run that is not staged
+// takes its path's packs side by side only while their warm-ups come to a
+// quarter of its length at most, and one pack otherwise.
+template <class Recurrence>
+bool choose_mode(const Recurrence& r, std::size_t length, std::size_t warm_up, const CallSettings& settings,
+                 Mode& mode) noexcept {
+    const bool large = is_large(length * Recurrence::streams * sizeof(double), settings);
+    mode.path = settings.path;
+    mode.warm_up = warm_up;
+    mode.staged = Recurrence::stageable && large;
+    mode.streaming = false;
+    if (large && !mode.staged) {
+        mode.streaming = reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0;
+        if (!mode.streaming && Recurrence::output_count > 1)
+            return false;
+    }
+    const Shapes& shapes = large ? Recurrence::large_shapes : Recurrence::shapes;
+    const auto lanes = static_cast<std::size_t>(shape_of(mode.path, shapes).lanes());
+    mode.all_groups = mode.staged || (lanes - 1) * warm_up <= length / 4;
+    return true;
+}
+
+#define MOLVENAR_RUN_MODE(set)                                                                    \
+    run_mode<Recurrence, shape_of(set, Recurrence::shapes), shape_of(set, Recurrence::large_shapes)>(  \
+        r, begin, end, state, mode, settings)
 
 // One entry per instruction set; the wider ones are compiled for their
 // instruction set only, so one build runs on every x86 processor.
 #if defined(__x86_64__) || defined(__i386__)
 template <class Recurrence>
-__attribute__((target("avx512f"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                           State<Recurrence>& state,
-                                                           const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_PACKS(InstructionSet::avx512f);
+__attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin,
+                                                                    std::size_t end, State<Recurrence>& state,
+                                                                    const Mode& mode,
+                                                                    const CallSettings& settings) noexcept {
+    return MOLVENAR_RUN_MODE(InstructionSet::avx512f);
 }
 
 template <class Recurrence>
 __attribute__((target("avx2"))) std::size_t run_avx2(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                     State<Recurrence>& state,
+                                                     State<Recurrence>& state, const Mode& mode,
                                                      const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_PACKS(InstructionSet::avx2);
+    return MOLVENAR_RUN_MODE(InstructionSet::avx2);
 }
 #endif
 
 template <class Recurrence>
 std::size_t run_sse2(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state,
-                     const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_PACKS(InstructionSet::sse2);
+                     const Mode& mode, const CallSettings& settings) noexcept {
+    return MOLVENAR_RUN_MODE(InstructionSet::sse2);
 }
 
 // Computes the positions [begin, p) of the recurrence from the true `state`
@@ -292,13 +267,17 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     if (begin >= end || !all_finite<Recurrence>(state))
         return begin;
     const CallSettings settings = call_settings();
-    const InstructionSet path = settings.forced ? settings.path : path_for(settings.path, Recurrence::streams);
-    switch (path) {
+    const std::size_t wanted = settings.forced_warm_up != no_override ? settings.forced_warm_up : r.warm_up();
+    Mode mode{};
+    if (settings.path == InstructionSet::plain || wanted >= end - begin ||
+        !choose_mode(r, end - begin, round_up(wanted, tile_length), settings, mode))
+        return begin;
+    switch (mode.path) {
 #if defined(__x86_64__) || defined(__i386__)
-        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, settings);
-        case InstructionSet::avx2: return run_avx2(r, begin, end, state, settings);
+        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode, settings);
+        case InstructionSet::avx2: return run_avx2(r, begin, end, state, mode, settings);
 #endif
-        case InstructionSet::sse2: return run_sse2(r, begin, end, state, settings);
+        case InstructionSet::sse2: return run_sse2(r, begin, end, state, mode, settings);
         default: return begin;
     }
 }

@@ -42,8 +42,12 @@ struct Factors {
 // loop does.
 struct MacdRecurrence {
     static constexpr std::size_t state_size = 3;  // fast, slow, signal
+    static constexpr std::size_t produced_count = 2;
     static constexpr std::size_t output_count = 3;
     static constexpr std::size_t streams = 4;
+    static constexpr lanes::Shapes shapes = lanes::macd_shapes, large_shapes = lanes::macd_large_shapes;
+    static constexpr bool has_gaps = true;
+    static constexpr bool stageable = false;
 
     const unaligned_double* in;
     unaligned_double* outputs[3];  // MACD, signal, histogram
@@ -54,17 +58,19 @@ struct MacdRecurrence {
         return load<T>(in + i);
     }
 
+    // A step hands out the MACD line and the signal; the histogram follows
+    // from them.
     template <bool Clean, class T>
-    MOLVENAR_INLINE void step(std::array<T, 3>& state, T x, std::array<T, 3>& y) const noexcept {
+    MOLVENAR_INLINE void step(std::array<T, 3>& state, T x, std::array<T, 2>& produced) const noexcept {
         const T fast = (state[0] * f.fast_beta) + (x * f.fast_alpha);
         const T slow = (state[1] * f.slow_beta) + (x * f.slow_alpha);
         const T line = fast - slow;
         const T updated = (state[2] * f.signal_beta) + (f.signal_alpha * line);
         if constexpr (Clean) {
             // No gap, and the signal is a number: were it NaN, it would stay
-            // so here and the engine would step the block again.
+            // so here and the engine would step the tile again.
             state = {fast, slow, updated};
-            y = {line, updated, line - updated};
+            produced = {line, updated};
         } else {
             const T missing = broadcast<T>(missing_value);
             const T signal = select(is_nan(state[2]), line, updated);
@@ -72,11 +78,18 @@ struct MacdRecurrence {
             state[0] = select(gap, state[0], fast);
             state[1] = select(gap, state[1], slow);
             state[2] = select(gap, state[2], signal);
-            y[0] = select(gap, missing, line);
-            y[1] = select(gap, missing, signal);
-            // A gap leaves the signal output NaN, and so the histogram.
-            y[2] = select(is_nan(y[1]), missing, line - signal);
+            produced[0] = select(gap, missing, line);
+            produced[1] = select(gap, missing, signal);
         }
+    }
+    // A NaN signal (a gap, or before the signal starts) leaves the histogram NaN.
+    template <bool Clean, class T>
+    MOLVENAR_INLINE void derive(const std::array<T, 2>& produced, std::array<T, 3>& outputs) const noexcept {
+        const T line = produced[0], signal = produced[1];
+        if constexpr (Clean)
+            outputs = {line, signal, line - signal};
+        else
+            outputs = {line, signal, select(is_nan(signal), broadcast<T>(missing_value), line - signal)};
     }
 
     // Both averages follow the values and the MACD line stays near zero.

@@ -21,6 +21,14 @@
 
 #define MOLVENAR_INLINE [[gnu::always_inline]] inline
 
+// Unrolls the loop that follows in full: the loops over the packs of a block
+// or the lanes of a pack index arrays that must stay in registers.
+#if defined(__clang__)
+#define MOLVENAR_UNROLL _Pragma("unroll")
+#else
+#define MOLVENAR_UNROLL _Pragma("GCC unroll 16")
+#endif
+
 namespace molvenar {
 
 template <int N>
@@ -127,6 +135,43 @@ template <int N>
 MOLVENAR_INLINE void store(unaligned_double* to, Pack<N> p) {
     std::memcpy(to, &p.v, sizeof p.v);
 }
+
+// Stores that bypass the caches: a whole line written this way goes to
+// memory without being read first, and without pushing other data out of the
+// caches. `to` must be aligned to the pack's size. The stored bits are those
+// of an ordinary store. Clang has a builtin for it; GCC gets one instruction
+// of inline assembly per width (which clang would check against the
+// instruction set of this header's functions rather than of their callers).
+#if defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
+template <int N>
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<N> p) {
+    __builtin_nontemporal_store(p.v, reinterpret_cast<typename Pack<N>::Vector*>(to));
+}
+MOLVENAR_INLINE void stream_fence() { __builtin_ia32_sfence(); }
+#elif defined(__x86_64__) || defined(__i386__)
+template <int N>
+using PackBytes = unsigned char[8 * N];
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<2> p) {
+#ifdef __AVX__
+    asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<2>*>(to)) : "x"(p.v));
+#else
+    asm volatile("movntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<2>*>(to)) : "x"(p.v));
+#endif
+}
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<4> p) {
+    asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<4>*>(to)) : "x"(p.v));
+}
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<8> p) {
+    asm volatile("vmovntpd %1, %0" : "=m"(*reinterpret_cast<PackBytes<8>*>(to)) : "v"(p.v));
+}
+MOLVENAR_INLINE void stream_fence() { asm volatile("sfence" ::: "memory"); }
+#else
+template <int N>
+MOLVENAR_INLINE void stream(unaligned_double* to, Pack<N> p) {
+    store(to, p);
+}
+MOLVENAR_INLINE void stream_fence() {}
+#endif
 
 // Transposes a square block: row r, lane c becomes row c, lane r. Turns N
 // rows of N consecutive values (one row per lane's chunk) into N packs that

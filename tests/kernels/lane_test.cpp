@@ -3,7 +3,9 @@
 // infinities of every density, lengths around the engine's thresholds, and
 // lanes that are made to start wrong so that the seams are recomputed.
 #include <algorithm>
+#include <cstdint>
 #include <random>
+#include <vector>
 
 #include "atr.hpp"
 #include "ema.hpp"
@@ -45,6 +47,10 @@ public:
     ~Forced() { lanes::testing::reset(); }
 };
 
+struct Bars {
+    Values high, low, close;
+};
+
 // Price walks; at the chosen density a value is replaced by a NaN (payloads
 // other than the fill pattern), an infinity or a zero.
 class Walk {
@@ -75,6 +81,17 @@ public:
 
     Values prices(std::size_t n, double density) { return spoiled(prices(n), density); }
 
+    // High, low and close of a walk, each spoiled at the density.
+    Bars bars(std::size_t n, double density) {
+        const Values close = prices(n);
+        Values high(n), low(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            high[i] = close[i] + static_cast<double>(below(1000)) / 500.0;
+            low[i] = close[i] - static_cast<double>(below(1000)) / 500.0;
+        }
+        return {spoiled(high, density), spoiled(low, density), spoiled(close, density)};
+    }
+
     // NaN at every other position, from the first or the second: every seam
     // (chunks are whole blocks of an even count) falls on a gap, or none does.
     Values alternating_gaps(std::size_t n) {
@@ -98,13 +115,11 @@ private:
 };
 
 // Lengths that reach the engine under a forced warm-up: short ones, and those
-// around the least length at which the lanes run (a chunk of one block).
-std::size_t forced_length(Walk& walk, InstructionSet path, std::size_t streams, std::size_t warm_up,
-                          std::size_t begin) {
-    const lanes::Shape shape = lanes::shape_of(path, streams);
-    const std::size_t block = static_cast<std::size_t>(shape.width);
-    const std::size_t rounded = (warm_up + block - 1) / block * block;
-    const std::size_t least = begin + rounded + static_cast<std::size_t>(shape.lanes()) * std::max(block, rounded);
+// around the least length at which the lanes run (a chunk of one tile), in
+// the shape of a run through the caches or of a large run.
+std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::Shapes& shapes,
+                          const lanes::Shapes& large_shapes, std::size_t warm_up, std::size_t begin) {
+    const std::size_t least = begin + lanes::least_length(path, walk.below(2) == 0 ? shapes : large_shapes, warm_up);
     switch (walk.below(4)) {
         case 0: return least - 1 + walk.below(3);
         case 1: return walk.below(4);
@@ -120,7 +135,8 @@ protected:
     }
 
     // Runs `trial` under each speculation: long walks (given as the length)
-    // under the engine's own warm-up, short ones under forced warm-ups.
+    // under the engine's own warm-up, short ones under forced warm-ups; every
+    // other trial is taken for a large run (staged, streaming), whatever its size.
     // Checks that the lanes ran and that absurd guesses made seams recompute.
     template <typename Trial>
     void each_speculation(Trial trial) {
@@ -128,8 +144,11 @@ protected:
             SCOPED_TRACE(speculation.name);
             Forced scope(GetParam(), speculation);
             const bool own = speculation.warm_up == lanes::no_override;
-            for (int k = 0; k < (own ? 10 : 300); ++k)
+            for (int k = 0; k < (own ? 10 : 300); ++k) {
+                SCOPED_TRACE(k % 2 == 0 ? "as a short run" : "as a large run");
+                lanes::testing::force_large_runs(k % 2 == 0 ? lanes::LargeRuns::never : lanes::LargeRuns::always);
                 trial(speculation, own ? 20'000 + 3'000 * k : 0);
+            }
             EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
             if (speculation.absurd) {
                 EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
@@ -153,7 +172,9 @@ TEST_P(LanePath, EmaMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = ema_period(walk, 40);
         const std::size_t begin = period == max_period ? 0 : period;
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 2, speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length
+                                               : forced_length(walk, GetParam(), lanes::ema_shapes,
+                                                               lanes::ema_large_shapes, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
         Values output(n, untouched);
@@ -169,7 +190,9 @@ TEST_P(LanePath, MacdMatchesPlainLoop) {
         const Period slow = fast + 1 + walk.below(30);
         const Period signal = walk.below(12) == 0 ? max_period - walk.below(2) : 1 + walk.below(12);
         const std::size_t begin = slow + std::min<Period>(signal, 50);
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length
+                                               : forced_length(walk, GetParam(), lanes::macd_shapes,
+                                                               lanes::macd_large_shapes, speculation.warm_up, begin);
         const Values input = walk.below(5) == 0 ? walk.alternating_gaps(n) : walk.prices(n, walk.density(n));
         SCOPED_TRACE(::testing::Message() << "n=" << n << " periods=" << fast << "," << slow << "," << signal);
         ASSERT_TRUE(reference::macd_matches(input, fast, slow, signal));
@@ -181,24 +204,112 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
     each_speculation([&](const Speculation& speculation, std::size_t long_length) {
         const Period period = walk.below(8) == 0 ? max_period : 1 + walk.below(30);
         const std::size_t begin = period == max_period ? 0 : period + 1;
-        const std::size_t n = long_length != 0 ? long_length : forced_length(walk, GetParam(), 4, speculation.warm_up, begin);
+        const std::size_t n = long_length != 0 ? long_length
+                                               : forced_length(walk, GetParam(), lanes::atr_shapes,
+                                                               lanes::atr_large_shapes, speculation.warm_up, begin);
         // Gaps are rarer here: one range that is NaN makes the rest NaN.
-        const double density = walk.density(n) / 50.0;
-        const Values close = walk.prices(n);
-        Values high(n), low(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            high[i] = close[i] + static_cast<double>(walk.below(1000)) / 500.0;
-            low[i] = close[i] - static_cast<double>(walk.below(1000)) / 500.0;
-        }
-        const Values spoiled_high = walk.spoiled(high, density);
-        const Values spoiled_low = walk.spoiled(low, density);
-        const Values spoiled_close = walk.spoiled(close, density);
+        const Bars bars = walk.bars(n, walk.density(n) / 50.0);
         const std::size_t m = n + walk.below(2) * 3;
         SCOPED_TRACE(::testing::Message() << "n=" << n << " m=" << m << " period=" << period);
         Values output(m, untouched);
-        compute_atr(view(spoiled_high), view(spoiled_low), view(spoiled_close), period, view(output));
-        ASSERT_TRUE(same_bits(reference::atr(spoiled_high, spoiled_low, spoiled_close, period, m), output));
+        compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
+        ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, m), output));
     });
+}
+
+// A large ATR run is staged window by window; under a short forced warm-up
+// the windows are short, so that one run crosses many of them.
+TEST_P(LanePath, AtrWindowByWindow) {
+    Walk walk(0xA7121);
+    for (const Speculation& speculation : {speculations[2], speculations[3], speculations[4]}) {
+        SCOPED_TRACE(speculation.name);
+        Forced scope(GetParam(), speculation);
+        lanes::testing::force_large_runs(lanes::LargeRuns::always);
+        for (int k = 0; k < 4; ++k) {
+            const Period period = 1 + walk.below(30);
+            const std::size_t n = 20'000 + walk.below(5'000);
+            SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
+            const Bars bars = walk.bars(n, walk.below(2) == 0 ? 0.0 : 0.0002);
+            Values output(n, untouched);
+            const std::size_t windows_before = lanes::testing::count(Event::lanes_ran);
+            compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
+            ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, n), output));
+            EXPECT_GE(lanes::testing::count(Event::lanes_ran) - windows_before, 2u);
+        }
+    }
+}
+
+// An output `offset` bytes past the start of a cache line.
+class PlacedOutput {
+public:
+    PlacedOutput(std::size_t count, std::size_t offset) : storage_(count * sizeof(double) + 128), count_(count) {
+        const auto base = reinterpret_cast<std::uintptr_t>(storage_.data());
+        values_ = reinterpret_cast<unaligned_double*>(storage_.data() + (64 - base % 64) % 64 + offset);
+        for (std::size_t i = 0; i < count; ++i)
+            values_[i] = untouched;
+    }
+    OutputSeries view() { return {values_, count_}; }
+    Values values() const {
+        Values copy(count_);
+        for (std::size_t i = 0; i < count_; ++i)
+            copy[i] = values_[i];
+        return copy;
+    }
+
+private:
+    std::vector<unsigned char> storage_;
+    std::size_t count_;
+    unaligned_double* values_;
+};
+
+// Outputs at every place in a cache line, some not even at a whole double,
+// and MACD's three outputs at different places: with streaming stores, the
+// lanes start where the first output starts a line and stream every output
+// in lines that start where its own lines start. Once with the engine's own
+// warm-up, once with gaps and lanes that start wrong, so that tiles are
+// stepped again and seams recomputed over what was streamed.
+TEST_P(LanePath, OutputsAtAnyAddress) {
+    Walk walk(0x0FF5E7);
+    constexpr std::size_t n = 20'000;
+    Values gapped = walk.prices(n);
+    for (std::size_t i = 100; i < n; i += 37)
+        gapped[i] = Walk::reference_nan;
+    const Bars bars = walk.bars(n, 0.0);
+    // Each call runs lanes, wherever its outputs lie, but MACD when its
+    // first output is not at a whole double: its lanes could not stream.
+    auto runs_lanes = [](auto call, bool expected = true) {
+        const std::size_t before = lanes::testing::count(Event::lanes_ran);
+        call();
+        EXPECT_EQ(lanes::testing::count(Event::lanes_ran) > before, expected);
+    };
+    for (const Speculation& speculation : {speculations[0], speculations[3]}) {
+        SCOPED_TRACE(speculation.name);
+        Forced scope(GetParam(), speculation);
+        lanes::testing::force_large_runs(lanes::LargeRuns::always);
+        const Values input = speculation.absurd ? gapped : walk.prices(n, 0.001);
+        const reference::MacdLines expected = reference::macd(input, 12, 26, 9);
+        for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 3, 61}) {
+            SCOPED_TRACE(::testing::Message() << "offset " << offset);
+            PlacedOutput ema_output(n, offset);
+            runs_lanes([&] { compute_ema(20, view(input), ema_output.view()); });
+            ASSERT_TRUE(same_bits(reference::ema(20, input, n), ema_output.values()));
+
+            PlacedOutput lines[3] = {{n, offset}, {n, (offset + 24) % 64}, {n, (offset + 8 * (offset % 3)) % 64}};
+            runs_lanes([&] { compute_macd(view(input), 12, 26, 9, lines[0].view(), lines[1].view(), lines[2].view()); },
+                       offset % 8 == 0);
+            ASSERT_TRUE(same_bits(expected.macd, lines[0].values()));
+            ASSERT_TRUE(same_bits(expected.signal, lines[1].values()));
+            ASSERT_TRUE(same_bits(expected.hist, lines[2].values()));
+
+            PlacedOutput atr_output(n, offset);
+            runs_lanes([&] { compute_atr(view(bars.high), view(bars.low), view(bars.close), 14, atr_output.view()); });
+            ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, 14, n), atr_output.values()));
+        }
+        EXPECT_GT(lanes::testing::count(Event::streamed), 0u);
+        if (speculation.absurd) {
+            EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanePath,
