@@ -267,9 +267,15 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     if (begin >= end || !all_finite<Recurrence>(state))
         return begin;
     const CallSettings settings = call_settings();
+    // Lanes need a tile each at least, in the narrowest pack of the path: a
+    // shorter run goes to the plain loop before its warm-up is worked out.
+    const std::size_t shortest = std::min(least_length(settings.path, Recurrence::shapes, 0),
+                                          least_length(settings.path, Recurrence::large_shapes, 0));
+    if (settings.path == InstructionSet::plain || end - begin < shortest)
+        return begin;
     const std::size_t wanted = settings.forced_warm_up != no_override ? settings.forced_warm_up : r.warm_up();
     Mode mode{};
-    if (settings.path == InstructionSet::plain || wanted >= end - begin ||
+    if (wanted >= end - begin ||
         !choose_mode(r, end - begin, round_up(wanted, tile_length), settings, mode))
         return begin;
     switch (mode.path) {
