@@ -62,7 +62,7 @@ Result<PyObject*> run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return ErrorValue::value_error(not_contiguous_messages[i]);
         views[i] = *view;
     }
-    const auto [high, low, close] = views;
+    const auto& [high, low, close] = views;
     if (low.count != high.count || close.count != high.count)
         return ErrorValue::value_error("All arrays must have the same length");
     std::optional<OutputSeries> output_view_ = output_view(output.value().layout);

@@ -16,22 +16,6 @@ ByteRange bytes_of(const unaligned_double* values, std::size_t count) noexcept {
 
 }  // namespace
 
-bool is_contiguous(const ArrayLayout& layout) noexcept {
-    return layout.count < 2 || layout.stride == npy_intp{sizeof(double)};
-}
-
-std::optional<InputSeries> input_view(const ArrayLayout& layout) noexcept {
-    if (!is_contiguous(layout))
-        return std::nullopt;
-    return InputSeries{reinterpret_cast<const unaligned_double*>(layout.data), element_count(layout)};
-}
-
-std::optional<OutputSeries> output_view(const ArrayLayout& layout) noexcept {
-    if (!is_contiguous(layout))
-        return std::nullopt;
-    return OutputSeries{reinterpret_cast<unaligned_double*>(layout.data), element_count(layout)};
-}
-
 bool is_writeable(PyArrayObject* array) noexcept {
     return (array_fields(array)->flags & NPY_ARRAY_WRITEABLE) != 0;
 }

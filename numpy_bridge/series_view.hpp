@@ -13,15 +13,27 @@
 
 namespace molvenar {
 
-// Fewer than two values, or a byte stride of exactly 8.
-bool is_contiguous(const ArrayLayout& layout) noexcept;
-// The array's values for reading, or nothing when not contiguous.
-std::optional<InputSeries> input_view(const ArrayLayout& layout) noexcept;
-// The array's values for writing in place, or nothing when not contiguous.
-std::optional<OutputSeries> output_view(const ArrayLayout& layout) noexcept;
 // The length of the array's only axis.
 inline std::size_t element_count(const ArrayLayout& layout) noexcept {
     return static_cast<std::size_t>(layout.count);
+}
+// Fewer than two values, or a byte stride of exactly 8.
+inline bool is_contiguous(const ArrayLayout& layout) noexcept {
+    return layout.count < 2 || layout.stride == npy_intp{sizeof(double)};
+}
+// Inline: from another unit the optional came back through memory, written
+// in pieces and read whole, a stalled load per array and call.
+// The array's values for reading, or nothing when not contiguous.
+inline std::optional<InputSeries> input_view(const ArrayLayout& layout) noexcept {
+    if (!is_contiguous(layout))
+        return std::nullopt;
+    return InputSeries{reinterpret_cast<const unaligned_double*>(layout.data), element_count(layout)};
+}
+// The array's values for writing in place, or nothing when not contiguous.
+inline std::optional<OutputSeries> output_view(const ArrayLayout& layout) noexcept {
+    if (!is_contiguous(layout))
+        return std::nullopt;
+    return OutputSeries{reinterpret_cast<unaligned_double*>(layout.data), element_count(layout)};
 }
 // NumPy allowed writing into the array's memory.
 inline bool is_writeable(const ArrayLayout& layout) noexcept { return layout.writeable; }
