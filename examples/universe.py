@@ -1,4 +1,4 @@
-"""The four indicators for a universe of instruments: a thread pool or a Dask cluster.
+"""The four indicators for a universe of instruments: threads, processes or a Dask cluster.
 
 Computes SMA(20), EMA(20), MACD(12, 26, 9) and ATR(14) for every instrument of
 a universe held as 2-D float64 arrays, one row per instrument and one column
@@ -6,25 +6,34 @@ per day. Each row of a C-contiguous 2-D array is a contiguous 1-D array, which
 is what molvenar takes, so rows are passed without a copy and the results are
 written straight into rows of the output arrays.
 
-    python examples/universe.py [--instruments N] [--days N] [--threads 1,2]
+    python examples/universe.py [--instruments N] [--days N] [--threads 1,2] [--processes 1,2]
     python examples/universe.py --dask [--scheduler ADDRESS] [--workers N]
 
 Threads: indicator_sma, indicator_ema and indicator_macd release the
 interpreter lock while they compute, so their work on different blocks runs
 on several cores at once; indicator_atr holds the lock, so its share runs one
 thread at a time. With short series each call is brief and handing the lock
-between threads limits the gain; processes (the Dask cluster) avoid both. Dask: one task per block of instruments on a Dask distributed cluster, a
+between threads limits the gain.
+
+Processes: a pool of worker processes, each with its own interpreter lock,
+and the prices and outputs in shared memory, which the workers read and
+write in place: nothing is copied to or from them, and all four indicators
+run on every core. Start the pool once and keep it for every run.
+
+Dask: one task per block of instruments on a Dask distributed cluster, a
 LocalCluster of --workers processes unless --scheduler gives the address of a
 running scheduler (for example tcp://10.0.0.5:8786). The workers need numpy
-and molvenar; this file is sent to them with the tasks. Dask is optional:
-pip install dask distributed.
+and molvenar; this file is sent to them with the tasks, and the blocks travel
+to the workers and back. Dask is optional: pip install dask distributed.
 """
 
 import argparse
+import multiprocessing
 import os
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from multiprocessing.shared_memory import SharedMemory
 
 import numpy as np
 
@@ -34,6 +43,7 @@ MA_PERIOD = 20
 MACD_PERIODS = (12, 26, 9)
 ATR_PERIOD = 14
 INDICATORS = ("sma", "ema", "macd", "atr")
+PRICES = ("high", "low", "close")
 OUTPUTS = ("sma", "ema", "macd", "signal", "hist", "atr")
 DEFAULT_BLOCK = 50  # instruments per task
 
@@ -92,6 +102,90 @@ def run_threads(prices, threads, block_size=DEFAULT_BLOCK, indicators=INDICATORS
     return outputs
 
 
+class SharedUniverse:
+    """Prices and outputs of a universe in shared memory, one block per array.
+
+    `arrays` holds the 2-D arrays, prices and outputs by name; fill the prices
+    in place. Worker processes attach to the blocks by name (`names`). Use it
+    as a context manager, or call close(): the blocks are removed then, so
+    copy what you keep (np.array(arrays[name])) and drop other views before.
+    """
+
+    def __init__(self, instruments, days):
+        self.shape = (instruments, days)
+        size = max(1, instruments * days) * 8
+        self._blocks = {}
+        try:
+            for name in PRICES + OUTPUTS:
+                self._blocks[name] = SharedMemory(create=True, size=size)
+        except BaseException:
+            self.close()
+            raise
+        self.arrays = attach_arrays(self._blocks, self.shape)
+
+    @property
+    def names(self):
+        return {name: block.name for name, block in self._blocks.items()}
+
+    def close(self):
+        self.arrays = None  # the views must go before their memory
+        for block in self._blocks.values():
+            block.close()
+            block.unlink()
+        self._blocks = {}
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+
+def attach_arrays(blocks, shape):
+    return {name: np.ndarray(shape, dtype=np.float64, buffer=block.buf) for name, block in blocks.items()}
+
+
+# A worker process's view of the shared universe, set once when it starts.
+_worker_blocks = {}
+_worker_arrays = {}
+
+
+def _attach_worker(names, shape):
+    # The blocks belong to the process that made them: from Python 3.13 a
+    # worker attaches without registering them for removal. Before, attaching
+    # registers them again with the parent's tracker, which keeps one entry
+    # per name, so nothing is removed twice.
+    options = {"track": False} if sys.version_info >= (3, 13) else {}
+    for name, block_name in names.items():
+        _worker_blocks[name] = SharedMemory(name=block_name, **options)
+    _worker_arrays.update(attach_arrays(_worker_blocks, shape))
+
+
+def _compute_shared_rows(start, stop, indicators):
+    cpu = time.process_time()
+    arrays = _worker_arrays
+    compute_rows({name: arrays[name] for name in PRICES}, arrays, range(start, stop), indicators)
+    return time.process_time() - cpu
+
+
+def start_process_pool(universe, processes):
+    """A pool of `processes` workers attached to `universe`. The workers are
+    started fresh ("spawn"): forking a process that runs threads (NumPy's
+    BLAS has some) can deadlock the child."""
+    context = multiprocessing.get_context("spawn")
+    return ProcessPoolExecutor(max_workers=processes, mp_context=context, initializer=_attach_worker,
+                               initargs=(universe.names, universe.shape))
+
+
+def run_processes(universe, pool, block_size=DEFAULT_BLOCK, indicators=INDICATORS):
+    """All instruments of `universe` on the worker pool, one task per block;
+    the results are in universe.arrays when it returns. Returns the CPU
+    seconds the workers spent."""
+    tasks = [pool.submit(_compute_shared_rows, rows.start, rows.stop, indicators)
+             for rows in blocks(universe.shape[0], block_size)]
+    return sum(task.result() for task in tasks)  # passes on an exception of any block
+
+
 def compute_block(prices):
     """A Dask task: the outputs of one block of instruments."""
     outputs = allocate_outputs(*prices["close"].shape)
@@ -126,6 +220,9 @@ def main():
     parser.add_argument("--block", type=int, default=DEFAULT_BLOCK, help="instruments per task")
     parser.add_argument("--threads", default=f"1,{os.cpu_count() or 1}",
                         help="comma-separated thread counts to run (default 1 and the core count)")
+    parser.add_argument("--processes", default=f"1,{os.cpu_count() or 1}",
+                        help="comma-separated worker process counts to run (default 1 and the core count; "
+                             "'' for none)")
     parser.add_argument("--dask", action="store_true", help="also run on a Dask distributed cluster")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: a LocalCluster)")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
@@ -151,6 +248,22 @@ def main():
         identical = all(same_bits(outputs[name], reference[name]) for name in OUTPUTS)
         print(f"threads {threads:2d}: {seconds:7.3f} s   speed-up {single / seconds:4.2f}   "
               f"same bits as one thread: {identical}")
+
+    process_counts = [int(p) for p in args.processes.split(",") if p]
+    with SharedUniverse(args.instruments, args.days) as shared:
+        for name in PRICES:
+            shared.arrays[name][...] = prices[name]
+        single = None
+        for processes in process_counts:
+            with start_process_pool(shared, processes) as pool:
+                run_processes(shared, pool, args.block)  # starts the workers, writes the outputs once
+                start = time.perf_counter()
+                run_processes(shared, pool, args.block)
+                seconds = time.perf_counter() - start
+            single = single or seconds
+            identical = all(same_bits(shared.arrays[name], reference[name]) for name in OUTPUTS)
+            print(f"processes {processes:2d}: {seconds:7.3f} s   speed-up {single / seconds:4.2f}   "
+                  f"same bits as one thread: {identical}")
 
     if args.dask:
         from dask.distributed import Client, LocalCluster

@@ -1,5 +1,7 @@
-"""The universe example: every block, thread count and Dask cluster gives
-exactly the bits of one call per instrument."""
+"""The universe example: every block, thread count, worker process count and
+Dask cluster gives exactly the bits of one call per instrument."""
+
+from multiprocessing.shared_memory import SharedMemory
 
 import numpy as np
 import pytest
@@ -53,3 +55,17 @@ def test_dask_local_cluster_gives_the_same_bits(prices, one_call_per_instrument)
             distributed.Client(cluster) as client:
         outputs = universe.run_dask(prices, client, block_size=4)
     assert_same_outputs(outputs, one_call_per_instrument)
+
+
+def test_worker_processes_on_shared_memory_give_the_same_bits(prices, one_call_per_instrument):
+    with universe.SharedUniverse(INSTRUMENTS, DAYS) as shared:
+        for name in universe.PRICES:
+            shared.arrays[name][...] = prices[name]
+        with universe.start_process_pool(shared, 2) as pool:
+            cpu_seconds = universe.run_processes(shared, pool, block_size=4)
+        assert cpu_seconds > 0
+        assert_same_outputs(shared.arrays, one_call_per_instrument)
+        names = shared.names.values()
+    for name in names:  # the blocks are gone with the universe
+        with pytest.raises(FileNotFoundError):
+            SharedMemory(name=name)
