@@ -11,6 +11,12 @@ and prints medians. Throughput needs wall-clock time (the workers overlap);
 CPU time is shown beside it, the workers' included: about workers x wall when
 they really run at once. Groups: SMA+EMA+MACD release the interpreter lock,
 ATR holds it, "all four" is the real job.
+
+Then, apart from the universe, what two threads gain by series length: each
+thread calls one indicator again and again on its own arrays (in the caches),
+against one thread making both threads' calls. Threads overlap only while a
+call computes without the lock: when calls are short, the thread that waits
+for the lock is still waking up when the other one takes it back.
 """
 
 import argparse
@@ -21,8 +27,11 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import universe  # noqa: E402
+from bench_indicators import BUSY_CORES, LABELS, thread_scaling  # noqa: E402
+from bench_peers import molvenar_candidate  # noqa: E402
 
 GROUPS = {
     "all four": ("sma", "ema", "macd", "atr"),
@@ -51,6 +60,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--threads", default=f"1,{os.cpu_count() or 1}")
     parser.add_argument("--processes", default=f"1,{os.cpu_count() or 1}", help="'' for none")
+    parser.add_argument("--lengths", default="2500,25000,250000",
+                        help="series lengths of the two-threads-against-one runs ('' for none)")
     args = parser.parse_args()
     counts = {"threads": [int(t) for t in args.threads.split(",") if t],
               "processes": [int(p) for p in args.processes.split(",") if p]}
@@ -101,6 +112,24 @@ def main():
                 spread = (max(walls) - min(walls)) / wall
                 print(f"{group:<14}{count:>4} {kind:<9}{wall:>9.3f}{spread:>7.0%} {cpu:>8.3f}"
                       f"{elements / wall / 1e6:>12.1f}{single / wall:>10.2f}")
+
+    lengths = [int(n) for n in args.lengths.split(",") if n]
+    if lengths:
+        print_scaling_by_length(lengths, max(3, args.rounds // 2))
+
+
+def print_scaling_by_length(lengths, rounds):
+    candidate = molvenar_candidate()
+    results = {n: thread_scaling(candidate, n, rounds) for n in lengths}
+    print(f"\ntwo threads against one by series length (throughput(2) / throughput(1), wall time, "
+          f"median of {rounds} rounds; in brackets the CPU cores the process got with two threads)")
+    print(f"{'length':>10}" + "".join(f"{LABELS[indicator]:>22}" for indicator in ("sma", "ema", "macd")))
+    for n, by_indicator in results.items():
+        cells = [f"{speedup:.2f} ({cores:.2f})" for speedup, _, cores, _ in by_indicator.values()]
+        print(f"{n:>10}" + "".join(f"{cell:>22}" for cell in cells))
+    if any(cores < BUSY_CORES for by in results.values() for _, _, cores, _ in by.values()):
+        print(f"  fewer than {BUSY_CORES} cores: the second thread slept while waiting for the lock, or "
+              f"other processes had the core (load average now {os.getloadavg()[0]:.1f})")
 
 
 if __name__ == "__main__":
