@@ -63,6 +63,19 @@
 
 namespace molvenar::lanes {
 
+// Lanes whose chunks lie a multiple of 4 KiB apart read and write at the
+// same offsets within their pages: their streams compete for the same sets
+// of the first-level cache, and their loads wait on each other's stores (a
+// run of 10^6 positions in 4 lanes of 249856 did so, at half the speed). So
+// a long chunk is an odd number of tiles, which puts up to 16 lanes at as
+// many offsets; the tile each lane gives up is left to the plain loop, a
+// small share from this length on.
+inline constexpr std::size_t spread_from = 128 * tile_length;
+
+constexpr std::size_t spread(std::size_t chunk) {
+    return chunk >= spread_from && chunk / tile_length % 2 == 0 ? chunk - tile_length : chunk;
+}
+
 // The chunk of each lane: as long as the run allows when the lanes read the
 // series themselves. A staged run goes window by window, its chunks eight
 // warm-ups long: the warm-ups then cost an eighth of the steps, and a window
@@ -74,9 +87,9 @@ constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::si
         const std::size_t longest = round_up(std::max(8 * warm_up, 16 * tile_length), tile_length);
         // The last window takes what is left, rather than leave a short one.
         if (chunk >= 2 * longest)
-            return longest;
+            return spread(longest);
     }
-    return chunk;
+    return spread(chunk);
 }
 
 // The layout of the window at `from`, when lanes can run there.
