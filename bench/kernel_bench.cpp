@@ -19,9 +19,9 @@
 //   molvenar_kernel_bench [ROUNDS] [--all-paths] [--small-pages] [--only KERNEL] [--sizes N,N,...]
 //                         [--large MODE,MODE,...]
 //   (default 15 rounds, every kernel, n = 10^4, 10^6 and 10^7)
-//   MODE: whether runs are taken for ones larger than the caches keep (ATR's
-//   staged windows, streaming stores): size (by their size, as callers get
-//   them), never, always; with several, each kernel row is repeated per mode.
+//   MODE: whether runs are taken for ones larger than the caches keep (streaming
+//   stores): size (by their size, as callers get them), never, always; with
+//   several, each kernel row is repeated per mode.
 #include <emmintrin.h>
 #include <sys/mman.h>
 

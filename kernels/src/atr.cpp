@@ -69,11 +69,6 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
     // A NaN range makes the average NaN for good, in the lanes as in the
     // plain loop: no step differs for values that are not finite.
     static constexpr bool has_gaps = false;
-    // Over a large run, three prices per position would make three streams per
-    // lane, more than the memory system follows at once. So the true ranges of
-    // a window are then first written to the output in one sequential pass,
-    // and the lanes read them from there and overwrite them with the averages.
-    static constexpr bool stageable = true;
 
     const unaligned_double *high, *low, *close;
     unaligned_double* out;
@@ -82,18 +77,6 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
     template <class T>
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
         return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
-    }
-    template <class T>
-    MOLVENAR_INLINE void stage(std::size_t from, std::size_t to) const noexcept {
-        std::size_t i = from;
-        for (; i + T::width <= to; i += T::width)
-            store(out + i, feed<T>(i));
-        for (; i < to; ++i)
-            out[i] = feed<double>(i);
-    }
-    template <class T>
-    MOLVENAR_INLINE T staged_feed(std::size_t i) const noexcept {
-        return load<T>(out + i);
     }
 
     template <bool, class T>

@@ -32,7 +32,6 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     static constexpr std::size_t streams = 2;
     static constexpr lanes::Shapes shapes = lanes::ema_shapes, large_shapes = lanes::ema_large_shapes;
     static constexpr bool has_gaps = true;
-    static constexpr bool stageable = false;
 
     const unaligned_double* in;
     unaligned_double* out;

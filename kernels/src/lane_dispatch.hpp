@@ -21,9 +21,9 @@ bool available(InstructionSet set) noexcept;
 // The widest available path: what every call uses unless a test forces one.
 InstructionSet widest_available() noexcept;
 
-// Whether a run is taken for one larger than the caches keep, which
-// stages its values (when it can) or writes its outputs past the caches:
-// by the size of its series, or, in tests and the benchmark, always or never.
+// Whether a run is taken for one larger than the caches keep, which writes
+// its outputs past the caches: by the size of its series, or, in tests and
+// the benchmark, always or never.
 enum class LargeRuns { by_size, never, always };
 
 // What one kernel call uses, read once at its start.

@@ -17,10 +17,8 @@
 // not keep: every lane reads and writes its own stretch of each series, and
 // the memory system follows only so many such streams at once. So the lanes
 // of a large run write with streaming stores (past the caches, without
-// reading a line before it is written), and a recurrence whose step reads
-// several series is staged: its inputs are first turned, window by window
-// and in one sequential pass, into the one value a step consumes, written to
-// the output, where the lanes read it and overwrite it with their results.
+// reading a line before it is written), and each kernel takes the lanes that
+// pay for its large runs (lane_shapes.hpp).
 //
 // A recurrence describes itself to the engine (see ema.cpp, macd.cpp, atr.cpp):
 //   state_size                   how many doubles make a state
@@ -33,9 +31,6 @@
 //                                step than a finite one (see step)
 //   feed<T>(i)                   the value a step consumes at position i, from the
 //                                series (for a pack: positions i to i + width - 1)
-//   stageable                    whether a large run stages the values the lanes read:
-//   stage<T>(from, to)           writes feed(i) to the output for i in [from, to), and
-//   staged_feed<T>(i)            reads it back
 //   step<Clean, T>(state, x, produced)
 //                                one step, the same operations for a double and a
 //                                pack; Clean: x may be taken to be finite (the
@@ -63,29 +58,31 @@
 
 namespace molvenar::lanes {
 
-// The chunk of each lane: as long as the run allows when the lanes read the
-// series themselves. A staged run goes window by window, its chunks eight
-// warm-ups long: the warm-ups then cost an eighth of the steps, and a window
-// stays in the second-level cache from its staging to its lanes.
-template <bool Staged>
-constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes) {
-    const std::size_t chunk = (length - warm_up) / lanes / tile_length * tile_length;
-    if constexpr (Staged) {
-        const std::size_t longest = round_up(std::max(8 * warm_up, 16 * tile_length), tile_length);
-        // The last window takes what is left, rather than leave a short one.
-        if (chunk >= 2 * longest)
-            return longest;
-    }
-    return chunk;
+// Lanes whose chunks lie a multiple of 4 KiB apart read and write at the
+// same offsets within their pages: their streams compete for the same sets
+// of the first-level cache, and their loads wait on each other's stores (a
+// run of 10^6 positions in 4 lanes of 249856 did so, at half the speed). So
+// a long chunk is an odd number of tiles, which puts up to 16 lanes at as
+// many offsets; the tile each lane gives up is left to the plain loop, a
+// small share from this length on.
+inline constexpr std::size_t spread_from = 128 * tile_length;
+
+constexpr std::size_t spread(std::size_t chunk) {
+    return chunk >= spread_from && chunk / tile_length % 2 == 0 ? chunk - tile_length : chunk;
 }
 
-// The layout of the window at `from`, when lanes can run there.
-template <bool Staged>
-bool layout_at(std::size_t from, std::size_t end, std::size_t warm_up, std::size_t lanes, Layout& layout) noexcept {
+// The chunk of each lane: as long as the run allows.
+constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes) {
+    return spread((length - warm_up) / lanes / tile_length * tile_length);
+}
+
+// The layout of the lanes from `from`, when lanes can run there.
+inline bool layout_at(std::size_t from, std::size_t end, std::size_t warm_up, std::size_t lanes,
+                      Layout& layout) noexcept {
     const std::size_t length = end - from;
     if (warm_up >= length)
         return false;
-    const std::size_t chunk = chunk_for<Staged>(length, warm_up, lanes);
+    const std::size_t chunk = chunk_for(length, warm_up, lanes);
     // Speculation pays while a lane's warm-up is at most as long as its chunk.
     if (chunk == 0 || chunk < warm_up)
         return false;
@@ -120,22 +117,18 @@ Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool stre
 // How one run goes: its path, its lanes, and how it reads and writes.
 struct Mode {
     InstructionSet path;
-    bool all_groups;  // the path's packs side by side, or one pack (not staged)
-    bool staged;
+    bool all_groups;  // the path's packs side by side, or one pack
     bool streaming;
     std::size_t warm_up;  // steps, a whole number of tiles
 };
 
-// Runs the lanes of Groups packs of N over [begin, end) window by window (a
-// staged run) or in one window; see walk_seams for the result. When
-// streaming, the lanes start where the first output starts a line (the
-// positions before are stepped one by one).
-template <class Recurrence, int N, int Groups, bool Stream, bool Staged>
-MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, std::size_t end,
-                                        State<Recurrence>& state, const Mode& mode,
-                                        const CallSettings& settings) noexcept {
-    // A staged value is overwritten by the lanes, so a tile cannot be stepped twice.
-    static_assert(!(Recurrence::stageable && Recurrence::has_gaps));
+// Runs the lanes of Groups packs of N over [begin, end); see walk_seams for
+// the result. When streaming, the lanes start where the first output starts
+// a line (the positions before are stepped one by one).
+template <class Recurrence, int N, int Groups, bool Stream>
+MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, std::size_t end,
+                                       State<Recurrence>& state, const Mode& mode,
+                                       const CallSettings& settings) noexcept {
     constexpr std::size_t Lanes = N * Groups;
     if (Stream) {
         // A value on the way may leave a state that only the plain loop
@@ -148,22 +141,15 @@ MOLVENAR_INLINE std::size_t run_windows(const Recurrence& r, std::size_t begin, 
         if (!all_finite<Recurrence>(state))
             return begin;
     }
-    for (;;) {
-        Layout layout;
-        if (!layout_at<Staged>(begin, end, mode.warm_up, Lanes, layout))
-            return begin;
-        if constexpr (Staged)
-            r.template stage<Pack<N>>(begin, layout.chunk_end(Lanes - 1));
-        const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
-        LaneStates<Recurrence, Lanes> lanes;
-        record_path(mode.path);
-        if (!run_lanes<Recurrence, N, Groups, Stream, Staged>(r, layout, state, writes, lanes, settings))
-            return begin;
-        const std::size_t reached = walk_seams(r, layout, lanes, state);
-        if (!Staged || reached != layout.chunk_end(Lanes - 1))
-            return reached;
-        begin = reached;
-    }
+    Layout layout;
+    if (!layout_at(begin, end, mode.warm_up, Lanes, layout))
+        return begin;
+    const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
+    LaneStates<Recurrence, Lanes> lanes;
+    record_path(mode.path);
+    if (!run_lanes<Recurrence, N, Groups, Stream>(r, layout, state, writes, lanes, settings))
+        return begin;
+    return walk_seams(r, layout, lanes, state);
 }
 
 // The run in its mode, in the path's shape for its kind of run.
@@ -171,18 +157,13 @@ template <class Recurrence, Shape shape, Shape large>
 MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
                                      State<Recurrence>& state, const Mode& mode,
                                      const CallSettings& settings) noexcept {
-    if constexpr (Recurrence::stageable)
-        if (mode.staged)
-            return run_windows<Recurrence, large.width, large.groups, false, true>(r, begin, end, state, mode,
-                                                                                 settings);
     if (mode.streaming)
         return mode.all_groups
-                   ? run_windows<Recurrence, large.width, large.groups, true, false>(r, begin, end, state, mode,
-                                                                                   settings)
-                   : run_windows<Recurrence, large.width, 1, true, false>(r, begin, end, state, mode, settings);
+                   ? run_window<Recurrence, large.width, large.groups, true>(r, begin, end, state, mode, settings)
+                   : run_window<Recurrence, large.width, 1, true>(r, begin, end, state, mode, settings);
     return mode.all_groups
-               ? run_windows<Recurrence, shape.width, shape.groups, false, false>(r, begin, end, state, mode, settings)
-               : run_windows<Recurrence, shape.width, 1, false, false>(r, begin, end, state, mode, settings);
+               ? run_window<Recurrence, shape.width, shape.groups, false>(r, begin, end, state, mode, settings)
+               : run_window<Recurrence, shape.width, 1, false>(r, begin, end, state, mode, settings);
 }
 
 constexpr Shape shape_of(InstructionSet set, const Shapes& shapes) {
@@ -201,31 +182,29 @@ constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std
 // false when it is left to the plain loop.
 //
 // Streaming stores pay for a run whose series are larger than the caches
-// keep (a stageable recurrence then stages, and its outputs are in the caches
-// already). They need the first output at a whole double, so that one of its
+// keep. They need the first output at a whole double, so that one of its
 // next 8 positions starts a line. Without them, lanes that write several
 // outputs each from many places at once make more streams than the memory
 // system follows, and run slower than the plain loop.
 //
-// Every lane but the first costs a warm-up, so a run that is not staged
-// takes its path's packs side by side only while their warm-ups come to a
-// quarter of its length at most, and one pack otherwise.
+// Every lane but the first costs a warm-up, so a run takes its path's packs
+// side by side only while their warm-ups come to a quarter of its length at
+// most, and one pack otherwise.
 template <class Recurrence>
 bool choose_mode(const Recurrence& r, std::size_t length, std::size_t warm_up, const CallSettings& settings,
                  Mode& mode) noexcept {
     const bool large = is_large(length * Recurrence::streams * sizeof(double), settings);
     mode.path = settings.path;
     mode.warm_up = warm_up;
-    mode.staged = Recurrence::stageable && large;
     mode.streaming = false;
-    if (large && !mode.staged) {
+    if (large) {
         mode.streaming = reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0;
         if (!mode.streaming && Recurrence::output_count > 1)
             return false;
     }
     const Shapes& shapes = large ? Recurrence::large_shapes : Recurrence::shapes;
     const auto lanes = static_cast<std::size_t>(shape_of(mode.path, shapes).lanes());
-    mode.all_groups = mode.staged || (lanes - 1) * warm_up <= length / 4;
+    mode.all_groups = (lanes - 1) * warm_up <= length / 4;
     return true;
 }
 

@@ -22,11 +22,11 @@ struct Shapes {
 };
 
 // For runs through the caches, and for large runs: streaming stores write
-// whole lines, which a pack of 8 lanes fills at once; a staged ATR run reads
-// its staged values from the second-level cache, where more packs pay than
-// where the lanes read three series from memory.
+// whole lines, which a pack of 8 lanes fills at once. ATR's lanes read three
+// series each, so that more than 4 of them make more streams than the memory
+// system follows: its large runs take the same lanes as the others.
 inline constexpr Shapes ema_shapes{{2, 2}, {4, 2}, {4, 2}}, ema_large_shapes{{2, 2}, {4, 2}, {8, 1}};
 inline constexpr Shapes macd_shapes{{2, 2}, {4, 1}, {4, 1}}, macd_large_shapes{{2, 2}, {4, 1}, {8, 1}};
-inline constexpr Shapes atr_shapes{{2, 2}, {4, 1}, {4, 1}}, atr_large_shapes{{2, 4}, {4, 2}, {8, 2}};
+inline constexpr Shapes atr_shapes{{2, 2}, {4, 1}, {4, 1}}, atr_large_shapes = atr_shapes;
 
 }  // namespace molvenar::lanes

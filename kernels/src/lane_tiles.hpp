@@ -195,8 +195,7 @@ MOLVENAR_INLINE void write_ends(std::index_sequence<K...>, const Recurrence& r, 
 // take their steps side by side, so that their chains of dependent
 // operations overlap; then the first `WritingGroups` packs write their
 // outputs, the first `Writers` lanes of each.
-template <class Recurrence, int N, int Groups, bool Stream, bool Staged, bool Clean, int WritingGroups,
-          int Writers>
+template <class Recurrence, int N, int Groups, bool Stream, bool Clean, int WritingGroups, int Writers>
 MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
                               std::size_t line, Run<Recurrence, N, Groups>& run) noexcept {
     constexpr std::size_t Line = line_of<N, Stream>;
@@ -211,10 +210,7 @@ MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&pa
             MOLVENAR_UNROLL
             for (int b = 0; b < N; ++b) {
                 const std::size_t at = run.start[g * N + b] + offset + line + block * N;
-                if constexpr (Staged)
-                    rows[b] = r.template staged_feed<P>(at);
-                else
-                    rows[b] = r.template feed<P>(at);
+                rows[b] = r.template feed<P>(at);
             }
             transpose(rows);
             MOLVENAR_UNROLL
@@ -241,23 +237,22 @@ MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&pa
 }
 
 // One tile of every pack. In the warm-up only lane 0 writes.
-template <class Recurrence, int N, int Groups, bool Stream, bool Staged, bool Clean>
+template <class Recurrence, int N, int Groups, bool Stream, bool Clean>
 MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
                               bool warming, Run<Recurrence, N, Groups>& run) noexcept {
     for (std::size_t line = 0; line < tile_length; line += line_of<N, Stream>) {
         if (warming)
-            run_line<Recurrence, N, Groups, Stream, Staged, Clean, 1, 1>(r, packs, offset, line, run);
+            run_line<Recurrence, N, Groups, Stream, Clean, 1, 1>(r, packs, offset, line, run);
         else
-            run_line<Recurrence, N, Groups, Stream, Staged, Clean, Groups, N>(r, packs, offset, line, run);
+            run_line<Recurrence, N, Groups, Stream, Clean, Groups, N>(r, packs, offset, line, run);
     }
 }
 
 // Runs Groups packs of N lanes over the layout, lane 0 from the true state
 // and the others from guesses, and reports each lane's state entering its
 // chunk and after its last step. False when a lane's state turned irregular:
-// it has not followed the plain loop, and the caller discards the run. When
-// Staged, the lanes read the values a step consumes where they were staged.
-template <class Recurrence, int N, int Groups, bool Stream, bool Staged>
+// it has not followed the plain loop, and the caller discards the run.
+template <class Recurrence, int N, int Groups, bool Stream>
 MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const State<Recurrence>& truth,
                                const Writes<Recurrence>& writes, LaneStates<Recurrence, N * Groups>& lanes,
                                const CallSettings& settings) noexcept {
@@ -303,15 +298,15 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const 
             PackState<Recurrence, N> before[Groups];
             for (int g = 0; g < Groups; ++g)
                 before[g] = packs[g];
-            run_tile<Recurrence, N, Groups, Stream, Staged, true>(local, packs, offset, warming, run);
+            run_tile<Recurrence, N, Groups, Stream, true>(local, packs, offset, warming, run);
             if (!all_finite(packs)) [[unlikely]] {
                 for (int g = 0; g < Groups; ++g)
                     packs[g] = before[g];
                 stream_fence();
-                run_tile<Recurrence, N, Groups, Stream, Staged, false>(local, packs, offset, warming, run);
+                run_tile<Recurrence, N, Groups, Stream, false>(local, packs, offset, warming, run);
             }
         } else {
-            run_tile<Recurrence, N, Groups, Stream, Staged, false>(local, packs, offset, warming, run);
+            run_tile<Recurrence, N, Groups, Stream, false>(local, packs, offset, warming, run);
         }
         run.produce.next_tile();
     }

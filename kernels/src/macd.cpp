@@ -47,7 +47,6 @@ struct MacdRecurrence {
     static constexpr std::size_t streams = 4;
     static constexpr lanes::Shapes shapes = lanes::macd_shapes, large_shapes = lanes::macd_large_shapes;
     static constexpr bool has_gaps = true;
-    static constexpr bool stageable = false;
 
     const unaligned_double* in;
     unaligned_double* outputs[3];  // MACD, signal, histogram

@@ -136,7 +136,7 @@ protected:
 
     // Runs `trial` under each speculation: long walks (given as the length)
     // under the engine's own warm-up, short ones under forced warm-ups; every
-    // other trial is taken for a large run (staged, streaming), whatever its size.
+    // other trial is taken for a large run (streaming), whatever its size.
     // Checks that the lanes ran and that absurd guesses made seams recompute.
     template <typename Trial>
     void each_speculation(Trial trial) {
@@ -215,28 +215,6 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
         compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
         ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, m), output));
     });
-}
-
-// A large ATR run is staged window by window; under a short forced warm-up
-// the windows are short, so that one run crosses many of them.
-TEST_P(LanePath, AtrWindowByWindow) {
-    Walk walk(0xA7121);
-    for (const Speculation& speculation : {speculations[2], speculations[3], speculations[4]}) {
-        SCOPED_TRACE(speculation.name);
-        Forced scope(GetParam(), speculation);
-        lanes::testing::force_large_runs(lanes::LargeRuns::always);
-        for (int k = 0; k < 4; ++k) {
-            const Period period = 1 + walk.below(30);
-            const std::size_t n = 20'000 + walk.below(5'000);
-            SCOPED_TRACE(::testing::Message() << "n=" << n << " period=" << period);
-            const Bars bars = walk.bars(n, walk.below(2) == 0 ? 0.0 : 0.0002);
-            Values output(n, untouched);
-            const std::size_t windows_before = lanes::testing::count(Event::lanes_ran);
-            compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
-            ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, n), output));
-            EXPECT_GE(lanes::testing::count(Event::lanes_ran) - windows_before, 2u);
-        }
-    }
 }
 
 // An output `offset` bytes past the start of a cache line.
