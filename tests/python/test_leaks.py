@@ -128,8 +128,9 @@ def test_mixed_calls_keep_no_reference_block_or_borrow():
         gc.collect()
         assert [sys.getrefcount(o) for o in watched] == refcounts
         # One block or allocation kept by any one kind of call would add
-        # thousands of blocks, or over 100 kB.
-        assert sys.getallocatedblocks() - blocks < 100
+        # thousands of blocks, or over 100 kB. The interpreter's own caches
+        # move by a hundred blocks or so from run to run.
+        assert sys.getallocatedblocks() - blocks < 1_000
         assert malloc_bytes_in_use() - malloc_bytes < 16_384
     finally:
         borrows.release_mut(held)
