@@ -9,7 +9,7 @@
 
 #include "atr.hpp"
 #include "ema.hpp"
-#include "lane_dispatch.hpp"
+#include "lane_controls.hpp"
 #include "lane_engine.hpp"
 #include "macd.hpp"
 #include "reference_kernels.hpp"
