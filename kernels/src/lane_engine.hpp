@@ -20,6 +20,13 @@
 // reading a line before it is written), and each kernel takes the lanes that
 // pay for its large runs (lane_shapes.hpp).
 //
+// Each path (SSE2, AVX2, AVX-512) has a target function compiled for its
+// instruction set alone, and the path is a template parameter of the window
+// and lane runs below it, so no instantiation serves two paths. Only the
+// scalar seam walk is shared. The path of a call is the widest the processor
+// offers within the build's cap (lane_dispatch.hpp); what tests may force
+// instead is compiled into the test build only (lane_controls.hpp).
+//
 // A recurrence describes itself to the engine (see ema.cpp, macd.cpp, atr.cpp):
 //   state_size                   how many doubles make a state
 //   produced_count, output_count how many values a step hands out, and how
@@ -33,7 +40,8 @@
 //                                series (for a pack: positions i to i + width - 1)
 //   step<Clean, T>(state, x, produced)
 //                                one step, the same operations for a double and a
-//                                pack; Clean: x may be taken to be finite (the
+//                                pack, from the update its kernel's plain loop
+//                                calls too; Clean: x may be taken to be finite (the
 //                                engine checks the state after a tile: a step
 //                                from a non-finite x must leave a non-finite
 //                                component, which later clean steps keep)

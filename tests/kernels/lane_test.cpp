@@ -290,6 +290,26 @@ TEST_P(LanePath, OutputsAtAnyAddress) {
     }
 }
 
+// A build capped to a narrower path (MOLVENAR_SIMD) neither offers nor runs
+// a wider one, whatever the processor has; calls run the widest it offers.
+TEST(LaneDispatch, PathWithinTheBuildsCap) {
+    lanes::testing::reset();
+    EXPECT_LE(static_cast<int>(lanes::widest_available()), static_cast<int>(lanes::widest_built));
+    for (InstructionSet path : {InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512f}) {
+        if (static_cast<int>(path) > static_cast<int>(lanes::widest_built)) {
+            EXPECT_FALSE(lanes::available(path)) << lanes::name(path);
+            EXPECT_FALSE(lanes::testing::force_path(path)) << lanes::name(path);
+        }
+    }
+    Walk walk(0x51D);
+    const Values input = walk.prices(50'000);
+    Values output(input.size(), untouched);
+    compute_ema(20, view(input), view(output));
+    EXPECT_EQ(lanes::testing::last_path(), lanes::widest_available());
+    ASSERT_TRUE(same_bits(reference::ema(20, input, input.size()), output));
+    lanes::testing::reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, LanePath,
                          ::testing::Values(InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512f),
                          [](const auto& info) { return std::string(lanes::name(info.param)); });
