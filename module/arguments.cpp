@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "errors/string_form.hpp"
 
@@ -127,8 +128,7 @@ Result<Period> convert_period(PyObject* object) noexcept {
     }
     if constexpr (std::numeric_limits<Period>::max() < std::numeric_limits<unsigned long long>::max())
         if (value > std::numeric_limits<Period>::max())
-            return ErrorValue::with_message(PyExc_OverflowError,
-                                            "out of range integral type conversion attempted");
+            return ErrorValue::with_message(PyExc_OverflowError, texts::integer_out_of_range);
     return static_cast<Period>(value);
 }
 
