@@ -13,7 +13,8 @@ struct Smoothing {
 
     // (average × complement) + (x × factor): each product rounded, then the
     // sum. The form decides the bits: average + factor × (x − average) gives
-    // others.
+    // others. The order of the factors in a product does not: x × factor and
+    // factor × x are the same double.
     template <class T>
     MOLVENAR_INLINE T next(T average, T x) const noexcept {
         return (average * complement) + (x * factor);
