@@ -1,4 +1,5 @@
 # molvenar: set-up, build, tests and the demo, from a fresh machine.
+#   make         lists these targets and runs nothing
 #   make demo    set up, build, compute the four indicators on the shipped prices
 #   make test    set up, build and run every test stage (TEST_STAGES below)
 #   make quick   one environment (CPython 3.12 or newer, NumPy 2), Python tests only
@@ -15,7 +16,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples sanitizers i386 clean
+.PHONY: help demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples sanitizers i386 makefile-tests clean
 
 FIND_PYTHON := scripts/find_python.sh
 SETUP_ENV := scripts/setup_env.sh
@@ -28,7 +29,18 @@ QUICK_PACKAGES := numpy>=2
 
 # The stages of `make test`, in order; each is a target below. A new stage is
 # a target appended here.
-TEST_STAGES := kernel-tests python-matrix clang types examples sanitizers i386
+TEST_STAGES := makefile-tests kernel-tests python-matrix clang types examples sanitizers i386
+
+# The default goal: one line per target, nothing built or installed.
+help:
+	@printf '%s\n' \
+	  'make demo            set up, build and compute the four indicators on the shipped prices, with a chart' \
+	  'make quick           the Python tests in one environment (PYTEST_ARGS=... runs a subset)' \
+	  'make test            every test stage: $(TEST_STAGES)' \
+	  'make bench           molvenar against its chain floor and peer libraries (BENCH_ARGS=...)' \
+	  'make kernel-bench    the C++ kernels against their chain floors, every instruction-set path' \
+	  'make bench-universe  thread scaling over a universe of instruments' \
+	  'make clean           remove build/ and the virtual environments'
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
@@ -44,7 +56,8 @@ quick: quick-env
 # against; none of them is a dependency of molvenar. BENCH_ARGS is passed on
 # (for example BENCH_ARGS='--rounds 5 --sizes 4,6').
 bench:
-	@$(SETUP_ENV) .venv-bench "$$($(FIND_PYTHON))" 'numpy>=2'
+	@scripts/ensure_build_tools.sh bench
+	$(SETUP_ENV) .venv-bench "$$($(FIND_PYTHON))" 'numpy>=2'
 	scripts/install_bench_peers.sh .venv-bench
 	.venv-bench/bin/python bench/bench_indicators.py $(BENCH_ARGS)
 
@@ -52,8 +65,10 @@ bench-universe: quick-env
 	@$(QUICK_VENV)/bin/python bench/bench_universe.py
 
 # The one environment of quick, demo and bench. Cheap when nothing changed.
+# A missing compiler or CMake is installed first (as root) or named.
 quick-env:
-	@$(SETUP_ENV) $(QUICK_VENV) "$$($(FIND_PYTHON))" $(foreach p,$(QUICK_PACKAGES),'$(p)')
+	@scripts/ensure_build_tools.sh "$(or $(firstword $(MAKECMDGOALS)),quick-env)"
+	$(SETUP_ENV) $(QUICK_VENV) "$$($(FIND_PYTHON))" $(foreach p,$(QUICK_PACKAGES),'$(p)')
 
 # The Python tests under three interpreter/NumPy pairs. The two CPython 3.12
 # environments share one wheel.
@@ -125,6 +140,10 @@ examples:
 # output bits compared with the x86_64 build's.
 i386: quick-env
 	@scripts/i386_stage.sh $(QUICK_VENV)/bin/python
+
+# The Makefile itself: a bare `make` prints the targets and runs nothing.
+makefile-tests:
+	@tests/make/test_bare_make.sh
 
 # The C++ kernels alone against their chain floors (bench/kernel_bench.cpp).
 kernel-bench:

@@ -32,12 +32,13 @@ ErrorValue ErrorValue::from_instance(PyObject* instance) noexcept {
 }
 
 ErrorValue::ErrorValue(ErrorValue&& other) noexcept
-    : state_(std::exchange(other.state_, Taken{})) {}
+    : state_(std::exchange(other.state_, Taken{})), note_(std::move(other.note_)) {}
 
 ErrorValue& ErrorValue::operator=(ErrorValue&& other) noexcept {
     if (this != &other) {
         drop();
         state_ = std::exchange(other.state_, Taken{});
+        note_ = std::move(other.note_);
     }
     return *this;
 }
@@ -68,9 +69,35 @@ PyObject* lazy_argument(const auto& lazy) noexcept {
     return new_string(message);
 }
 
+// Adds `note` to the pending exception with its add_note() method. The
+// exception stays pending whatever happens: a failure to add the note is
+// dropped, never raised in its place.
+void add_note_to_pending(const std::string& note) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised)
+        return;
+    PyObject* text = PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size()));
+    PyObject* method = PyUnicode_InternFromString("add_note");
+    PyObject* returned = text && method ? PyObject_CallMethodOneArg(raised, method, text) : nullptr;
+    if (returned)
+        Py_DECREF(returned);
+    else
+        PyErr_Clear();
+    Py_XDECREF(method);
+    Py_XDECREF(text);
+    PyErr_SetRaisedException(raised);
+}
+
 }  // namespace
 
 void ErrorValue::raise() && noexcept {
+    std::string note = std::move(note_);
+    std::move(*this).raise_state();
+    if (!note.empty()) [[unlikely]]
+        add_note_to_pending(note);
+}
+
+void ErrorValue::raise_state() && noexcept {
     if (auto* instance = std::get_if<PyObject*>(&state_)) {
         PyObject* raised = *instance;
         state_ = Taken{};
@@ -98,7 +125,8 @@ PyObject* ErrorValue::instance() noexcept {
     normalizing_thread_ = std::this_thread::get_id();
     check(std::holds_alternative<Lazy>(state_), texts::normalizing_twice);
     ErrorValue lazy(std::move(*this));
-    std::move(lazy).raise();
+    note_ = std::move(lazy.note_);
+    std::move(lazy).raise_state();
     PyObject* instance = PyErr_GetRaisedException();
     check(instance != nullptr, texts::exception_missing);
     state_ = instance;

@@ -47,6 +47,12 @@ public:
     // A new reference to the instance; the value is used up.
     PyObject* into_instance() && noexcept;
 
+    // Text added with add_note() to the exception when it is raised: what
+    // was expected, what was given, how to fix it. Built only on the
+    // refusing path, from plain values (it never refers to an argument).
+    void set_note(std::string note) noexcept { note_ = std::move(note); }
+    const std::string& note() const noexcept { return note_; }
+
 private:
     struct Lazy {
         PyObject* type;              // built-in exception class
@@ -59,8 +65,11 @@ private:
     explicit ErrorValue(Lazy lazy) noexcept : state_(std::move(lazy)) {}
     explicit ErrorValue(PyObject* instance) noexcept : state_(instance) {}
     void drop() noexcept;
+    // Raise without the note: also the way a lazy value is made concrete.
+    void raise_state() && noexcept;
 
     std::variant<Lazy, PyObject*, Taken> state_;
+    std::string note_;
     std::optional<std::thread::id> normalizing_thread_;
 };
 
@@ -71,6 +80,12 @@ std::optional<ErrorValue> take_error() noexcept;
 // Like take_error, but yields SystemError "attempted to fetch exception but
 // none was set" when nothing is pending. Used after a failed interpreter call.
 ErrorValue fetch_error() noexcept;
+// The error value with `note` attached.
+inline ErrorValue with_note(ErrorValue error, std::string note) noexcept {
+    error.set_note(std::move(note));
+    return error;
+}
+
 // Takes and drops the pending exception, if any.
 void discard_error() noexcept;
 

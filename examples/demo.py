@@ -69,6 +69,7 @@ def draw_chart(dates, close, indicators, path):
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        from matplotlib.patches import Patch
     except ImportError:
         return False
 
@@ -83,15 +84,21 @@ def draw_chart(dates, close, indicators, path):
 
     hist = indicators["hist"]
     bar_colors = np.where(hist >= 0, "tab:green", "tab:red")
-    macd_ax.bar(dates, np.nan_to_num(hist), width=1.0, color=bar_colors, alpha=0.6, label="histogram")
+    macd_ax.bar(dates, np.nan_to_num(hist), width=1.0, color=bar_colors, alpha=0.6)
     macd_ax.plot(dates, indicators["macd"], color="tab:blue", linewidth=1.0, label="MACD")
     macd_ax.plot(dates, indicators["signal"], color="tab:orange", linewidth=1.0, label="signal")
     macd_ax.axhline(0.0, color="0.5", linewidth=0.6)
     macd_ax.set_ylabel("MACD(%d, %d, %d)" % MACD_PERIODS)
-    macd_ax.legend(loc="upper left", ncol=3)
+    # The bars have two colours, so the legend shows one swatch for each sign
+    # (a legend entry of the bars themselves would show the first bar's colour).
+    swatches = [Patch(color=color, alpha=0.6, label=label)
+                for color, label in (("tab:green", "histogram ≥ 0"), ("tab:red", "histogram < 0"))]
+    lines, _ = macd_ax.get_legend_handles_labels()
+    macd_ax.legend(handles=lines + swatches, loc="upper left", ncol=4)
 
     atr_ax.plot(dates, indicators["atr"], color="tab:purple", linewidth=1.0)
     atr_ax.set_ylabel(f"ATR({ATR_PERIOD})")
+    atr_ax.set_xlabel("date (trading days)")
 
     for ax in (price_ax, macd_ax, atr_ax):
         ax.grid(True, color="0.9")

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "errors/result.hpp"
@@ -41,18 +42,25 @@ inline Result<void> sort_arguments(const FunctionDescription& description, PyObj
     return sort_any_arguments(description, args, positional_count, keyword_names, slots);
 }
 
-// An `int` (or `__index__` object) as an unsigned machine word.
-Result<Period> convert_period(PyObject* object) noexcept;
+// An `int` (or `__index__` object) as an unsigned machine word. When the
+// integer is out of range and `refused_value` is given, it receives the
+// integer's value as text.
+Result<Period> convert_period(PyObject* object, std::string* refused_value = nullptr) noexcept;
 
 // Re-makes an exact TypeError as "argument '<name>': <message>", keeping the
 // incoming exception's cause; any other error passes unchanged.
 ErrorValue name_argument_error(std::string_view parameter_name, ErrorValue error) noexcept;
 
-// Period conversion with the parameter named in a failure.
-Result<Period> convert_period_argument(std::string_view parameter_name, PyObject* object) noexcept;
+// Period conversion with the parameter named in a failure; a refusal that
+// is molvenar's own (not an exception of the object's __index__) gets a note
+// naming the accepted range, from `minimum` (the callable's smallest usable
+// period) to the largest machine word.
+Result<Period> convert_period_argument(std::string_view parameter_name, PyObject* object,
+                                       Period minimum) noexcept;
 
 // The same, with a small non-negative `int` (the usual period) read inline.
-inline Result<Period> period_argument(std::string_view parameter_name, PyObject* object) noexcept {
+inline Result<Period> period_argument(std::string_view parameter_name, PyObject* object,
+                                      Period minimum = 0) noexcept {
     if (PyLong_CheckExact(object)) {
         auto* number = reinterpret_cast<PyLongObject*>(object);
         if (PyUnstable_Long_IsCompact(number)) {
@@ -62,7 +70,7 @@ inline Result<Period> period_argument(std::string_view parameter_name, PyObject*
                 return static_cast<Period>(value);
         }
     }
-    return convert_period_argument(parameter_name, object);
+    return convert_period_argument(parameter_name, object, minimum);
 }
 
 }  // namespace molvenar

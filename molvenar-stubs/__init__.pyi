@@ -3,9 +3,31 @@
 Every callable writes its results in place into output arrays that the caller
 allocates (``np.empty(n)`` is enough: every position is written) and returns
 ``None``. Arrays must be one-dimensional float64 ``numpy.ndarray`` objects
-(subclasses accepted) whose values are 8 bytes apart; pandas objects,
-other element types and strided views are refused. A refused call raises
-before anything is written. Positions without a value hold NaN.
+(subclasses accepted, masked arrays not) whose values are 8 bytes apart;
+pandas objects, masked arrays, other element types and strided views are
+refused. A refused call raises before anything is written. Positions
+without a value hold NaN.
+
+Every refusal carries one note (``exc.__notes__``, printed under the message
+in a traceback) saying what was expected, what was given and how to fix it;
+the exception's type, message and ``args`` are those listed per callable:
+
+- an array that is not a 1-D float64 ndarray: what it is (``a float32 array
+  with 2 dimensions``, ``a 'list' object``) and what to pass
+  (``np.ascontiguousarray(data, dtype=np.float64)``,
+  ``series.to_numpy(dtype=np.float64)``; for an output ``np.empty_like(data)``);
+- a masked array: NaN marks a gap, so pass ``data.filled(np.nan)``;
+- a period out of range: the argument, its accepted range and the value given;
+  a period that is not an integer: its type;
+- a strided view: its count and stride, and ``np.ascontiguousarray``;
+- lengths that differ: every array's length;
+- a read-only output, an output sharing memory with an input (pass
+  ``np.empty_like(data)`` or a copy), an array changed during the call or
+  held for writing by another module: which array, and what to do;
+- argument sorting errors: the callable's signature.
+
+Exceptions raised by the caller's own code (an ``__index__`` or ``__len__``
+that raises) pass through unchanged, without a note.
 """
 
 from typing import SupportsIndex
@@ -30,13 +52,19 @@ def indicator_sma(period: SupportsIndex, data: NDArray[np.float64], output: NDAr
     Raises:
         TypeError: ``period`` is not an integer; ``data`` or ``output`` is not
             a one-dimensional float64 NumPy array (e.g. int64, float32, 2-D,
-            a list or a pandas Series): use ``np.ascontiguousarray(x,
-            dtype=np.float64)`` / ``series.to_numpy(dtype=np.float64)``.
+            a list, a pandas Series or a masked array): use
+            ``np.ascontiguousarray(x, dtype=np.float64)`` /
+            ``series.to_numpy(dtype=np.float64)`` / ``x.filled(np.nan)``.
         OverflowError: ``period`` is negative or too large.
         ValueError: "Input array must be C-contiguous and float64" or
             "Output array must be C-contiguous and float64" (a strided view:
             copy it with ``np.ascontiguousarray``); "Output array length must
-            match input"; "Output array must be writeable".
+            match input"; "Output array must be writeable"; "Output array must
+            not overlap the input array".
+        RuntimeError: "Input array changed during the call"; an input held
+            for writing by another module.
+
+    Each refusal has a note (``exc.__notes__``): see the module docstring.
     """
 
 def indicator_ema(period: SupportsIndex, data: NDArray[np.float64], output: NDArray[np.float64]) -> None:
@@ -55,11 +83,16 @@ def indicator_ema(period: SupportsIndex, data: NDArray[np.float64], output: NDAr
 
     Raises:
         TypeError: ``period`` is not an integer; ``data`` or ``output`` is not
-            a one-dimensional float64 NumPy array.
+            a one-dimensional float64 NumPy array, or is a masked array.
         OverflowError: ``period`` is negative or too large.
         ValueError: "Input array must be C-contiguous and float64",
             "Output array must be C-contiguous and float64", "Output array
-            length must match input", "Output array must be writeable".
+            length must match input", "Output array must be writeable",
+            "Output array must not overlap the input array".
+        RuntimeError: "Input array changed during the call"; an input held
+            for writing by another module.
+
+    Each refusal has a note (``exc.__notes__``): see the module docstring.
     """
 
 def indicator_macd(
@@ -92,13 +125,20 @@ def indicator_macd(
 
     Raises:
         TypeError: a period is not an integer; an array argument is not a
-            one-dimensional float64 NumPy array.
+            one-dimensional float64 NumPy array, or is a masked array.
         OverflowError: a period is negative or too large.
         ValueError: "Periods must be greater than 0"; "Fast period must be
             less than slow period"; "All output arrays must have the same
             length as input data"; "Input array must be C-contiguous";
             "MACD/Signal/Histogram output array must be C-contiguous";
-            "MACD/Signal/Histogram output array must be writeable".
+            "MACD/Signal/Histogram output array must be writeable";
+            "MACD/Signal/Histogram output array must not overlap the input
+            array".
+        RuntimeError: "Input array changed during the call", "MACD/Signal/
+            Histogram output array changed during the call"; ``data`` held
+            for writing by another module.
+
+    Each refusal has a note (``exc.__notes__``): see the module docstring.
     """
 
 def indicator_atr(
@@ -123,10 +163,15 @@ def indicator_atr(
 
     Raises:
         TypeError: ``period`` is not an integer; an array argument is not a
-            one-dimensional float64 NumPy array.
+            one-dimensional float64 NumPy array, or is a masked array.
         OverflowError: ``period`` is negative or too large.
         ValueError: "High/Low/Close array must be C-contiguous and float64";
             "All arrays must have the same length"; "Output array must be
             C-contiguous and float64"; "Output array must be at least as long
-            as the input arrays"; "Output array must be writeable".
+            as the input arrays"; "Output array must be writeable"; "Output
+            array must not overlap the high/low/close array".
+        RuntimeError: "High/Low/Close array changed during the call"; an
+            input held for writing by another module.
+
+    Each refusal has a note (``exc.__notes__``): see the module docstring.
     """

@@ -6,6 +6,7 @@
 #include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/api_table.hpp"
+#include "numpy_bridge/masked_array.hpp"
 
 namespace molvenar {
 namespace {
@@ -60,7 +61,11 @@ Result<AcceptedArray> accept_array(PyObject* object) noexcept {
             return ErrorValue::import_error(numpy_capsule_message(loaded.error()));
         table = loaded.value();
     }
-    if (!is_numpy_array(table, object))
+    // The exact ndarray type pays one comparison. A subclass is accepted
+    // unless it is a masked array, whose mask the kernels would not see.
+    PyTypeObject* type = Py_TYPE(object);
+    if (type != numpy_array_type(table) &&
+        (!is_numpy_array(table, object) || is_masked_array_type(type)))
         return array_conversion_error(object);
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (array_fields(array)->nd != 1)

@@ -17,8 +17,8 @@ struct AcceptedArray {
     bool unchanged() const noexcept { return layout_unchanged(array, layout); }
 };
 
-// The object, known now to be an ndarray (or subclass) with one axis and a
-// float64-equivalent descriptor, with its layout. Refusal is
+// The object, known now to be an ndarray (or subclass other than a masked
+// array) with one axis and a float64-equivalent descriptor, with its layout. Refusal is
 // array_conversion_error; NumPy being unusable is an ImportError
 // "Failed to access NumPy array API capsule: ...". GIL held.
 Result<AcceptedArray> accept_array(PyObject* object) noexcept;

@@ -43,11 +43,33 @@ mapfile -t requires < <("$build_env/bin/python" -c \
     'from scikit_build_core.build import get_requires_for_build_wheel as r; print("\n".join(r()))')
 [ ${#requires[@]} -eq 0 ] || install_missing "${requires[@]}"
 
-echo "==> building molvenar for $tag (sources $fingerprint; about a minute from scratch)" >&2
+# The compiler is named here: the build backend would otherwise take the one
+# the interpreter was built with, which may not be installed (see find_cxx.sh).
+wanted_cxx="${CXX:-}"
+if ! CXX="$(scripts/find_cxx.sh)"; then
+    echo "error: no C++20 compiler found (tried ${wanted_cxx:-g++, clang++ and c++}); install one, for example 'apt-get install g++', or set CXX" >&2
+    exit 1
+fi
+export CXX
+echo "==> building molvenar for $tag with $CXX (sources $fingerprint; about a minute from scratch)" >&2
 start=$SECONDS
 rm -rf build/wheels/"$tag"-*   # wheels of older sources
-"$build_env/bin/python" -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir "$folder" \
-    --config-settings=build-dir="build/cmake-$tag" . >&2
+mkdir -p build/wheels
+log="build/wheels/build-$tag.log"
+# The full output goes to the log; the backend's steps and each compiled
+# source are shown as they happen.
+progress() {
+    sed -E -n -u \
+        -e 's#^[[:space:]]*\[([0-9]+/[0-9]+| *[0-9]+%)\] Building CXX object ([^ ]*/)?CMakeFiles/[^/ ]*\.dir/(.*)\.o$#    [\1] compiling \2\3#p' \
+        -e 's#^[[:space:]]*\[([0-9]+/[0-9]+| *[0-9]+%)\] Linking CXX [a-z ]*(library|module) ([^ ]*/)?([^ /]+)$#    [\1] linking \4#p' \
+        -e 's#^[[:space:]]*\*\*\* (.*)$#    \1#p'
+}
+if ! "$build_env/bin/python" -m pip wheel -v --no-deps --no-build-isolation --wheel-dir "$folder" \
+        --config-settings=build-dir="build/cmake-$tag" . 2>&1 | tee "$log" | progress >&2; then
+    echo "error: building molvenar failed; the end of $log:" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+fi
 wheel="$(ls "$folder"/molvenar-*.whl | head -n 1)"
 echo "    built in $((SECONDS - start))s: $wheel" >&2
 echo "$wheel"
