@@ -88,15 +88,17 @@ python-matrix:
 sanitizers:
 	@scripts/run_sanitized.sh $(VENVS)/sanitizers "$$(PYTHON="$${PYTHON312:-}" $(FIND_PYTHON) 3.12)" $(PYTEST_ARGS)
 
-# The kernel tests, built twice: portable and -march=native, which must give
-# the same bits. CMake rebuilds only what changed.
+# The kernel tests, built three times: portable, -march=native (which must
+# give the same bits) and portable with the lane engine capped to SSE2
+# (MOLVENAR_SIMD=sse2). CMake rebuilds only what changed.
 kernel-tests:
 	@scripts/ensure_gtest.sh
-	for variant in portable native; do
+	for variant in portable native sse2; do
 	  native=$$([ $$variant = native ] && echo ON || echo OFF)
+	  simd=$$([ $$variant = sse2 ] && echo sse2 || echo)
 	  echo "==> kernel tests ($$variant): CMake build in build/kernels-$$variant (compiles what changed)"
 	  cmake -S . -B build/kernels-$$variant -DMOLVENAR_BUILD_MODULE=OFF -DMOLVENAR_BUILD_TESTS=ON \
-	        -DMOLVENAR_MARCH_NATIVE=$$native > /dev/null
+	        -DMOLVENAR_MARCH_NATIVE=$$native -DMOLVENAR_SIMD=$$simd > /dev/null
 	  cmake --build build/kernels-$$variant -j2 > /dev/null
 	  echo "=== kernel tests ($$variant)"
 	  ctest --test-dir build/kernels-$$variant --output-on-failure

@@ -40,7 +40,7 @@
 #include "atr.hpp"
 #include "chain_floor.hpp"
 #include "ema.hpp"
-#include "lane_dispatch.hpp"
+#include "lane_controls.hpp"
 #include "macd.hpp"
 #include "sma.hpp"
 

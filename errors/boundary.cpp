@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 #include "errors/result.hpp"
 #include "errors/string_form.hpp"
@@ -60,15 +61,6 @@ void defer_release(PyObject* object) noexcept {
 
 namespace {
 
-constexpr const char panic_doc[] =
-    "\n"
-    "The exception raised when Rust code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-static_assert(sizeof panic_doc - 1 == 235);
-
 // Set once under the interpreter lock; never released.
 std::atomic<PyObject*> panic_type{nullptr};
 
@@ -81,11 +73,11 @@ PyObject* panic_exception_type() noexcept {
 PyObject* ensure_panic_exception_type() noexcept {
     if (PyObject* existing = panic_exception_type())
         return existing;
-    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+    PyObject* made = PyErr_NewExceptionWithDoc(texts::panic_type_name, texts::panic_type_doc,
                                                PyExc_BaseException, nullptr);
     if (!made) {
         ErrorValue error = fetch_error();
-        fault("Failed to initialize new exception type.: " + debug_form(error));
+        fault(std::string(texts::panic_type_failed) + ": " + debug_form(error));
     }
     PyObject* expected = nullptr;
     if (!panic_type.compare_exchange_strong(expected, made)) {
@@ -96,18 +88,10 @@ PyObject* ensure_panic_exception_type() noexcept {
 }
 
 [[noreturn]] void resume_panic(PyObject* exception) noexcept {
-    // The message would be the fault's text; the interpreter's own print of
-    // the exception below is the report.
-    if (PyObject* text = PyObject_Str(exception))
-        Py_DECREF(text);
-    else
-        PyErr_Clear();
-    constexpr std::string_view banner =
-        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n";
-    constexpr std::string_view trace_header = "Python stack trace below:\n";
-    static_assert(banner.size() == 78 && trace_header.size() == 26);
-    std::fwrite(banner.data(), 1, banner.size(), stderr);
-    std::fwrite(trace_header.data(), 1, trace_header.size(), stderr);
+    // No fault report follows: the interpreter's own print of the exception
+    // below is the report.
+    for (std::string_view line : {texts::resuming_panic_banner, texts::python_trace_header})
+        std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     PyErr_SetRaisedException(exception);
     PyErr_PrintEx(0);

@@ -1,6 +1,7 @@
 #include "errors/error_value.hpp"
 
 #include "errors/boundary.hpp"
+#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 #include "errors/string_form.hpp"
 
@@ -62,7 +63,7 @@ PyObject* lazy_argument(const auto& lazy) noexcept {
         return new_string(lazy.message);
     std::string message = "'";
     message += qualified_type_name(lazy.source_type);
-    message += "' object cannot be converted to '";
+    message += texts::conversion_middle;
     message += lazy.target;
     message += "'";
     return new_string(message);
@@ -104,7 +105,7 @@ void ErrorValue::raise_state() && noexcept {
         return;
     }
     auto* lazy = std::get_if<Lazy>(&state_);
-    check(lazy != nullptr, "PyErr state should never be invalid outside of normalization");
+    check(lazy != nullptr, texts::invalid_error_state);
     PyObject* argument = lazy_argument(*lazy);
     PyObject* type = lazy->type;
     if (PyType_Check(type) && PyExceptionClass_Check(type))
@@ -120,16 +121,14 @@ PyObject* ErrorValue::instance() noexcept {
         return *instance;
     // Making the value concrete: raise the lazy value into the interpreter
     // and take the instance straight back.
-    check(normalizing_thread_ != std::this_thread::get_id(),
-          "Re-entrant normalization of PyErrState detected");
+    check(normalizing_thread_ != std::this_thread::get_id(), texts::reentrant_normalization);
     normalizing_thread_ = std::this_thread::get_id();
-    check(std::holds_alternative<Lazy>(state_),
-          "Cannot normalize a PyErr while already normalizing it.");
+    check(std::holds_alternative<Lazy>(state_), texts::normalizing_twice);
     ErrorValue lazy(std::move(*this));
     note_ = std::move(lazy.note_);
     std::move(lazy).raise_state();
     PyObject* instance = PyErr_GetRaisedException();
-    check(instance != nullptr, "exception missing after writing to the interpreter");
+    check(instance != nullptr, texts::exception_missing);
     state_ = instance;
     normalizing_thread_.reset();
     return instance;
@@ -157,8 +156,7 @@ std::optional<ErrorValue> take_error() noexcept {
 ErrorValue fetch_error() noexcept {
     if (std::optional<ErrorValue> pending = take_error())
         return std::move(*pending);
-    return ErrorValue::with_message(PyExc_SystemError,
-                                    "attempted to fetch exception but none was set");
+    return ErrorValue::with_message(PyExc_SystemError, texts::no_exception_set);
 }
 
 void discard_error() noexcept {
@@ -167,7 +165,7 @@ void discard_error() noexcept {
 
 [[noreturn]] void api_call_failed(SourceLocation where) noexcept {
     PyErr_Print();
-    fault("Python API call failed", where);
+    fault(texts::api_call_failed, where);
 }
 
 PyObject* new_string(std::string_view text, SourceLocation where) noexcept {

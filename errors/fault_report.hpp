@@ -26,13 +26,6 @@ inline void check(bool condition, std::string_view message,
         fault(message, where);
 }
 
-// Faults unless `index` addresses one of `length` values.
-inline void check_index(std::size_t index, std::size_t length,
-                        SourceLocation where = SourceLocation::current()) noexcept {
-    if (index >= length) [[unlikely]]
-        index_fault(index, length, where);
-}
-
 // Abort without a further report, for a fault whose report was already written.
 [[noreturn]] void abort_process() noexcept;
 

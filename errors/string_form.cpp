@@ -1,5 +1,6 @@
 #include "errors/string_form.hpp"
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 #include "errors/py_ref.hpp"
 
@@ -98,9 +99,9 @@ std::string string_form(PyObject* object) noexcept {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
     if (!name) {
         discard_error();
-        return "<unprintable object>";
+        return texts::unprintable_object;
     }
-    return "<unprintable " + utf8_of(name.get()) + " object>";
+    return std::string(texts::unprintable_prefix) + utf8_of(name.get()) + std::string(texts::unprintable_suffix);
 }
 
 std::string qualified_type_name(PyObject* type) noexcept {
@@ -109,7 +110,7 @@ std::string qualified_type_name(PyObject* type) noexcept {
     const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (!text) {
         discard_error();
-        return "<failed to extract type name>";
+        return texts::type_name_failed;
     }
     return std::string(text, static_cast<std::size_t>(size));
 }

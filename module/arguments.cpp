@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "errors/string_form.hpp"
 #include "module/refusal_notes.hpp"
@@ -157,8 +158,7 @@ Result<Period> convert_period(PyObject* object, std::string* refused_value) noex
         if (value > std::numeric_limits<Period>::max()) {
             if (refused_value)
                 *refused_value = std::to_string(value);
-            return ErrorValue::with_message(PyExc_OverflowError,
-                                            "out of range integral type conversion attempted");
+            return ErrorValue::with_message(PyExc_OverflowError, texts::integer_out_of_range);
         }
     return static_cast<Period>(value);
 }

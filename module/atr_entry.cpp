@@ -103,6 +103,10 @@ Result<PyObject*> run_atr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (!(*input_slots[i])->unchanged())
             return with_note(ErrorValue::runtime_error(changed_messages[i]), changed_note(input_arguments[i].name));
 
+    // ATR computes with the interpreter lock held, unlike the other
+    // indicators: that is its contract. No other Python thread runs while it
+    // computes, and callers may rely on that; releasing the lock here would
+    // break them.
     compute_atr(high, low, close, period.value(), *output_view_);
     return Py_NewRef(Py_None);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "errors/fault_report.hpp"
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "errors/result.hpp"
 #include "errors/string_form.hpp"
@@ -68,7 +69,7 @@ Result<PyRef> all_list(PyObject* module) noexcept {
     PyRef all = PyRef::steal(PyObject_GetAttr(module, interned_all_attribute()));
     if (all) {
         if (!PyList_Check(all.get()))
-            return ErrorValue::conversion(all.get(), "PyList");
+            return ErrorValue::conversion(all.get(), texts::list_target);
         return all;
     }
     ErrorValue error = fetch_error();
@@ -85,7 +86,7 @@ Result<void> add_function(PyObject* module, PyObject* function) noexcept {
     if (!name)
         return fetch_error();
     if (!PyUnicode_Check(name.get()))
-        return ErrorValue::conversion(name.get(), "PyString");
+        return ErrorValue::conversion(name.get(), texts::string_target);
     Result<PyRef> all = all_list(module);
     if (!all)
         return std::move(all).error();
@@ -119,9 +120,7 @@ Result<PyObject*> import_module() noexcept {
         return fetch_error();
     std::int64_t owner = -1;
     if (!owning_interpreter.compare_exchange_strong(owner, current) && owner != current)
-        return ErrorValue::import_error(
-            "PyO3 modules do not yet support subinterpreters, see "
-            "https://docs.python.org/3/c-api/init.html#sub-interpreter-support");
+        return ErrorValue::import_error(texts::subinterpreters_unsupported);
 
     if (PyObject* existing = module_cell.load(std::memory_order_acquire))
         return Py_NewRef(existing);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 #include "errors/py_ref.hpp"
 #include "errors/string_form.hpp"
@@ -18,7 +19,7 @@ Result<void* const*> load_api_table() noexcept {
     if (!capsule)
         return fetch_error();
     if (Py_TYPE(capsule.get()) != &PyCapsule_Type)
-        return ErrorValue::conversion(capsule.get(), "PyCapsule");
+        return ErrorValue::conversion(capsule.get(), texts::capsule_target);
     const char* capsule_name = PyCapsule_GetName(capsule.get());
     if (!capsule_name && PyErr_Occurred())
         discard_error();
@@ -60,7 +61,7 @@ void* const* load_numpy_api_table_or_fault() noexcept {
 std::uint32_t load_numpy_feature_version() noexcept {
     using Function = unsigned int (*)();
     void* const* table = numpy_api_table_or_fault();
-    std::uint32_t version = reinterpret_cast<Function>(table[211])();
+    std::uint32_t version = reinterpret_cast<Function>(table[api_slot::feature_version])();
     cached_feature_version.store(version, std::memory_order_release);
     return version;
 }
@@ -68,7 +69,7 @@ std::uint32_t load_numpy_feature_version() noexcept {
 }  // namespace api_table_detail
 
 std::string numpy_capsule_message(ErrorValue& cause) noexcept {
-    return "Failed to access NumPy array API capsule: " + debug_form(cause);
+    return std::string(texts::numpy_capsule_error) + debug_form(cause);
 }
 
 }  // namespace molvenar

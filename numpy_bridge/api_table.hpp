@@ -35,7 +35,7 @@ inline Result<void* const*> numpy_api_table() noexcept {
     return api_table_detail::load_numpy_api_table();
 }
 
-// The running NumPy's C feature version (table entry 211), cached. The table
+// The running NumPy's C feature version (api_slot::feature_version), cached. The table
 // must be obtainable; otherwise this is an internal fault.
 inline std::uint32_t numpy_feature_version() noexcept {
     if (std::uint32_t version = api_table_detail::cached_feature_version.load(std::memory_order_acquire))
@@ -53,17 +53,25 @@ inline void* const* numpy_api_table_or_fault() noexcept {
     return api_table_detail::load_numpy_api_table_or_fault();
 }
 
-// The four table entries this module uses.
+// The positions in NumPy's API table of the four entries this module uses,
+// the same under NumPy 1 and NumPy 2.
+namespace api_slot {
+inline constexpr int array_type = 2;          // PyArray_Type
+inline constexpr int descr_from_type = 45;    // PyArray_DescrFromType
+inline constexpr int equiv_types = 182;       // PyArray_EquivTypes
+inline constexpr int feature_version = 211;   // PyArray_GetNDArrayCFeatureVersion
+}  // namespace api_slot
+
 inline PyTypeObject* numpy_array_type(void* const* table) noexcept {
-    return static_cast<PyTypeObject*>(table[2]);
+    return static_cast<PyTypeObject*>(table[api_slot::array_type]);
 }
 inline PyArray_Descr* numpy_descr_from_type(void* const* table, int type_number) noexcept {
     using Function = PyArray_Descr* (*)(int);
-    return reinterpret_cast<Function>(table[45])(type_number);
+    return reinterpret_cast<Function>(table[api_slot::descr_from_type])(type_number);
 }
 inline bool numpy_equiv_types(void* const* table, PyArray_Descr* a, PyArray_Descr* b) noexcept {
     using Function = unsigned char (*)(PyArray_Descr*, PyArray_Descr*);
-    return reinterpret_cast<Function>(table[182])(a, b) != 0;
+    return reinterpret_cast<Function>(table[api_slot::equiv_types])(a, b) != 0;
 }
 
 // The object's type is NumPy's array type or a subclass of it.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/api_table.hpp"
 #include "numpy_bridge/masked_array.hpp"
@@ -49,7 +50,7 @@ PyRef float64_descriptor_of(void* const* table, PyArrayObject* array) noexcept {
 }  // namespace
 
 ErrorValue array_conversion_error(PyObject* object) noexcept {
-    return ErrorValue::conversion(object, "PyArray<T, D>");
+    return ErrorValue::conversion(object, texts::array_target);
 }
 
 Result<AcceptedArray> accept_array(PyObject* object) noexcept {

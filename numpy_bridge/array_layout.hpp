@@ -9,6 +9,7 @@
 
 #include <utility>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/numpy_types.hpp"
@@ -28,9 +29,7 @@ struct ArrayLayout {
 // has just checked it. GIL held.
 inline ArrayLayout read_layout(PyArrayObject* array, PyRef descr) noexcept {
     PyArrayObject_fields* fields = array_fields(array);
-    check(fields->nd == 1,
-          "inconsistent dimensionalities: The dimensionality expected by `PyArray` does not "
-          "match that given by NumPy.\nPlease report a bug against the `rust-numpy` crate.");
+    check(fields->nd == 1, texts::inconsistent_dimensionalities);
     return ArrayLayout{fields->data, fields->dimensions[0], fields->strides[0], std::move(descr),
                        (fields->flags & NPY_ARRAY_WRITEABLE) != 0};
 }

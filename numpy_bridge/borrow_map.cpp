@@ -4,12 +4,13 @@
 #include <climits>
 #include <limits>
 
+#include "errors/compatibility_texts.hpp"
+#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 
 namespace molvenar {
 namespace {
 
-constexpr const char* missing_borrow = "called `Option::unwrap()` on a `None` value";
 constexpr unsigned word_bits = sizeof(std::uintptr_t) * CHAR_BIT;
 
 // Fibonacci hashing: the top bits of the address times 2^w / phi mix every
@@ -55,7 +56,7 @@ BorrowMap::Slot* BorrowMap::find(void* base) const noexcept {
 
 BorrowMap::Slot* BorrowMap::find_or_fault(void* base) const noexcept {
     Slot* slot = find(base);
-    check(slot != nullptr, missing_borrow);
+    check(slot != nullptr, texts::missing_borrow);
     return slot;
 }
 
@@ -190,7 +191,7 @@ std::int32_t BorrowMap::acquire_mut(void* base, const BorrowKey& key) noexcept {
 void BorrowMap::release(void* base, const BorrowKey& key) noexcept {
     Slot* slot = find_or_fault(base);
     KeyCount* entry = find_key(*slot, key);
-    check(entry != nullptr, missing_borrow);
+    check(entry != nullptr, texts::missing_borrow);
     check_counted(entry->count);
     if (--entry->count != 0)
         return;
@@ -208,7 +209,7 @@ void BorrowMap::release_mut(void* base, const BorrowKey& key) noexcept {
         return;
     }
     KeyCount* entry = find_key(*slot, key);
-    check(entry != nullptr, missing_borrow);
+    check(entry != nullptr, texts::missing_borrow);
     remove_key(*slot, *entry);
 }
 

@@ -3,7 +3,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "numpy_bridge/borrow_table.hpp"
+#include "errors/compatibility_texts.hpp"
+#include "numpy_bridge/borrow_table_layout.hpp"
 #include "numpy_bridge/series_view.hpp"
 
 namespace molvenar {
@@ -36,7 +37,7 @@ constexpr std::int32_t not_writeable = -2;
 // shared fields and is freed with them.
 struct OwnedBorrowTable {
     BorrowTable table;
-    char name[sizeof borrow_capsule_name];
+    char name[sizeof texts::borrow_capsule_name];
 };
 
 BorrowRegistry& registry_of(void* registry) noexcept {
@@ -92,7 +93,7 @@ PyObject* new_registry_capsule() noexcept {
         BorrowTable{1, new BorrowRegistry, molvenar_borrow_acquire, molvenar_borrow_acquire_mut,
                     molvenar_borrow_release, molvenar_borrow_release_mut},
         {}};
-    std::memcpy(owned->name, borrow_capsule_name, sizeof borrow_capsule_name);
+    std::memcpy(owned->name, texts::borrow_capsule_name, sizeof texts::borrow_capsule_name);
     PyObject* capsule = PyCapsule_New(owned, owned->name, molvenar_borrow_capsule_destructor);
     if (!capsule) {
         delete static_cast<BorrowRegistry*>(owned->table.registry);

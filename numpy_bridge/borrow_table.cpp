@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "numpy_bridge/borrow_registry.hpp"
 #include "numpy_bridge/numpy_module_name.hpp"
@@ -15,20 +16,20 @@ Result<PyRef> create_capsule(PyObject* module) noexcept {
     PyRef capsule = PyRef::steal(new_registry_capsule());
     if (!capsule)
         return fetch_error();
-    if (PyObject_SetAttrString(module, borrow_capsule_name, capsule.get()) != 0)
+    if (PyObject_SetAttrString(module, texts::borrow_capsule_name, capsule.get()) != 0)
         return fetch_error();  // dropping the capsule frees registry and table
     return capsule;
 }
 
 // The attribute's capsule, or a new one when there is none to read.
 Result<PyRef> find_or_create_capsule(PyObject* module) noexcept {
-    PyRef found = PyRef::steal(PyObject_GetAttrString(module, borrow_capsule_name));
+    PyRef found = PyRef::steal(PyObject_GetAttrString(module, texts::borrow_capsule_name));
     if (!found) {
         discard_error();
         return create_capsule(module);
     }
     if (Py_TYPE(found.get()) != &PyCapsule_Type)
-        return ErrorValue::conversion(found.get(), "PyCapsule");
+        return ErrorValue::conversion(found.get(), texts::capsule_target);
     return found;
 }
 
@@ -51,9 +52,9 @@ Result<const BorrowTable*> load_borrow_table() noexcept {
         return fetch_error();
     const auto* table = static_cast<const BorrowTable*>(pointer);
     if (table->version == 0)
-        return ErrorValue::type_error("Version " + std::to_string(table->version) +
-                                      " of borrow checking API is not supported by this "
-                                      "version of rust-numpy");
+        return ErrorValue::type_error(std::string(texts::unsupported_version_prefix) +
+                                      std::to_string(table->version) +
+                                      std::string(texts::unsupported_version_suffix));
     // Held for the process, so the table outlives any later replacement of
     // the attribute.
     capsule.value().release();

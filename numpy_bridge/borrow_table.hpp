@@ -3,46 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
 
 #include "errors/result.hpp"
-#include "numpy_bridge/numpy_types.hpp"
+#include "numpy_bridge/borrow_table_layout.hpp"
 
 namespace molvenar {
-
-extern "C" {
-// Acquisitions return 0 when granted, -1 when a conflicting borrow exists,
-// -2 (exclusive only) when the array is not writeable. All are called with
-// the GIL held.
-typedef std::int32_t BorrowAcquireFunction(void* registry, PyArrayObject* array);
-typedef void BorrowReleaseFunction(void* registry, PyArrayObject* array);
-}
-
-// The shared layout. Usable when `version` is 1 or more; only these six
-// fields are ever read from a table another module made.
-struct BorrowTable {
-    std::uint64_t version;
-    void* registry;
-    BorrowAcquireFunction* acquire;
-    BorrowAcquireFunction* acquire_mut;
-    BorrowReleaseFunction* release;
-    BorrowReleaseFunction* release_mut;
-};
-
-static_assert(offsetof(BorrowTable, version) == 0);
-static_assert(offsetof(BorrowTable, registry) == 8);
-static_assert(offsetof(BorrowTable, acquire) == 8 + sizeof(void*));
-static_assert(offsetof(BorrowTable, acquire_mut) == 8 + 2 * sizeof(void*));
-static_assert(offsetof(BorrowTable, release) == 8 + 3 * sizeof(void*));
-static_assert(offsetof(BorrowTable, release_mut) == 8 + 4 * sizeof(void*));
-#if UINTPTR_MAX == UINT64_MAX
-static_assert(offsetof(BorrowTable, acquire) == 16 && offsetof(BorrowTable, release_mut) == 40);
-#else
-static_assert(offsetof(BorrowTable, acquire) == 12 && offsetof(BorrowTable, release_mut) == 24);
-#endif
-
-inline constexpr char borrow_capsule_name[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
 namespace borrow_table_detail {
 extern std::atomic<const BorrowTable*> cached_table;

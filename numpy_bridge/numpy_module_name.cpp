@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 
 namespace molvenar {
@@ -38,8 +39,7 @@ Result<unsigned> numpy_major_version() noexcept {
     if (value == -1 && PyErr_Occurred())
         return fetch_error();
     if (value < 0 || value > 255)
-        return ErrorValue::with_message(PyExc_OverflowError,
-                                        "out of range integral type conversion attempted");
+        return ErrorValue::with_message(PyExc_OverflowError, texts::integer_out_of_range);
     return static_cast<unsigned>(value);
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "errors/compatibility_texts.hpp"
 #include "errors/py_ref.hpp"
 #include "errors/string_form.hpp"
 #include "numpy_bridge/borrow_registry.hpp"
@@ -44,8 +45,7 @@ Result<ReadonlyArray> accept_readonly(PyObject* object) noexcept {
 
     Result<const BorrowTable*> table = borrow_table();
     if (!table)
-        return ErrorValue::runtime_error("Interal borrow checking API error: " +
-                                         debug_form(table.error()));
+        return ErrorValue::runtime_error(std::string(texts::borrow_api_error) + debug_form(table.error()));
     ReadonlyArray::Borrow borrow{table.value(), own_registry(*table.value()), nullptr, {}};
     std::int32_t code;
     if (borrow.own) {
@@ -56,11 +56,10 @@ Result<ReadonlyArray> accept_readonly(PyObject* object) noexcept {
         code = borrow.table->acquire(borrow.table->registry, array);
     }
     if (code == -1)
-        return ErrorValue::runtime_error(
-            "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+        return ErrorValue::runtime_error(std::string(texts::already_borrowed));
     if (code != 0)
-        return ErrorValue::runtime_error("Unexpected return code " + std::to_string(code) +
-                                         " from borrow checking API");
+        return ErrorValue::runtime_error(std::string(texts::unexpected_code_prefix) + std::to_string(code) +
+                                         std::string(texts::unexpected_code_suffix));
     reference.release();
     return ReadonlyArray(std::move(accepted).value(), borrow);
 }

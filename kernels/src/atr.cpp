@@ -40,6 +40,13 @@ MOLVENAR_INLINE T true_range(T high, T low, T previous_close) noexcept {
     return larger_known(larger_known(a, b), c);
 }
 
+// The running average moved by the true range of the next position: the
+// difference first, then its product with the reciprocal, then the sum.
+template <class T>
+MOLVENAR_INLINE T next_average(T average, T range, double reciprocal) noexcept {
+    return average + ((range - average) * reciprocal);
+}
+
 // Position i reads low[i], then close[i - 1], then writes output[i] from
 // `period` on. Faults on the first of these accesses that would leave its
 // series, which only a caller breaking the length guarantees can cause.
@@ -81,9 +88,8 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
 
     template <bool, class T>
     MOLVENAR_INLINE void step(std::array<T, 1>& state, T range, std::array<T, 1>& produced) const noexcept {
-        T& average = state[0];
-        average = average + ((range - average) * reciprocal);
-        produced[0] = average;
+        state[0] = next_average(state[0], range, reciprocal);
+        produced[0] = state[0];
     }
 
     // The average follows the ranges, so the range itself is a fair guess.
@@ -129,7 +135,7 @@ void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period pe
     std::size_t i = lanes::run(AtrRecurrence{{}, h, l, c, out, reciprocal}, period + 1, n, state);
     average = state[0];
     for (; i < n; ++i) {
-        average = average + ((true_range<double>(h[i], l[i], c[i - 1]) - average) * reciprocal);
+        average = next_average(average, true_range<double>(h[i], l[i], c[i - 1]), reciprocal);
         out[i] = average;
     }
 }

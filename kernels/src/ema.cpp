@@ -6,6 +6,7 @@
 #include "lane_engine.hpp"
 #include "nan_fill.hpp"
 #include "simd_pack.hpp"
+#include "smoothing.hpp"
 
 namespace molvenar {
 namespace {
@@ -35,7 +36,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
 
     const unaligned_double* in;
     unaligned_double* out;
-    double factor, complement;
+    Smoothing smoothing;
 
     template <class T>
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
@@ -45,7 +46,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     template <bool Clean, class T>
     MOLVENAR_INLINE void step(std::array<T, 1>& state, T x, std::array<T, 1>& produced) const noexcept {
         T& average = state[0];
-        const T next = (average * complement) + (x * factor);
+        const T next = smoothing.next(average, x);
         if constexpr (Clean) {
             average = next;
             produced[0] = next;
@@ -62,7 +63,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     }
 
     bool regular(const lanes::State<EmaRecurrence>&) const noexcept { return true; }
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(complement); }
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(smoothing.complement); }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 
@@ -100,24 +101,24 @@ void compute_ema(Period period, InputSeries input, OutputSeries output) noexcept
     if (seed_position + 1 == n)
         return;
 
-    const double factor = 2.0 / (static_cast<double>(period) + 1.0);
-    const double complement = 1.0 - factor;
+    const Smoothing smoothing = smoothing_by(2.0 / (static_cast<double>(period) + 1.0));
 
     std::size_t i = seed_position + 1;
     // The lane engine computes a first stretch when every position fits.
     if (m >= n) {
         lanes::State<EmaRecurrence> state{average};
-        i = lanes::run(EmaRecurrence{{}, in, out, factor, complement}, i, n, state);
+        i = lanes::run(EmaRecurrence{{}, in, out, smoothing}, i, n, state);
         average = state[0];
     }
     const std::size_t end = std::min(n, m);
     for (; i < end; ++i) {
         const double x = in[i];
+        // Passed over: the average stays, the position keeps NaN.
         if (!is_finite(x)) {
             out[i] = missing_value;
             continue;
         }
-        average = (average * complement) + (x * factor);
+        average = smoothing.next(average, x);
         out[i] = average;
     }
     // Only a caller that breaks output.count == n gets here: the next finite

@@ -20,6 +20,13 @@
 // reading a line before it is written), and each kernel takes the lanes that
 // pay for its large runs (lane_shapes.hpp).
 //
+// Each path (SSE2, AVX2, AVX-512) has a target function compiled for its
+// instruction set alone, and the path is a template parameter of the window
+// and lane runs below it, so no instantiation serves two paths. Only the
+// scalar seam walk is shared. The path of a call is the widest the processor
+// offers within the build's cap (lane_dispatch.hpp); what tests may force
+// instead is compiled into the test build only (lane_controls.hpp).
+//
 // A recurrence describes itself to the engine (see ema.cpp, macd.cpp, atr.cpp):
 //   state_size                   how many doubles make a state
 //   produced_count, output_count how many values a step hands out, and how
@@ -33,7 +40,8 @@
 //                                series (for a pack: positions i to i + width - 1)
 //   step<Clean, T>(state, x, produced)
 //                                one step, the same operations for a double and a
-//                                pack; Clean: x may be taken to be finite (the
+//                                pack, from the update its kernel's plain loop
+//                                calls too; Clean: x may be taken to be finite (the
 //                                engine checks the state after a tile: a step
 //                                from a non-finite x must leave a non-finite
 //                                component, which later clean steps keep)
@@ -47,9 +55,11 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "lane_controls.hpp"
 #include "lane_dispatch.hpp"
 #include "lane_seams.hpp"
 #include "lane_shapes.hpp"
@@ -114,21 +124,23 @@ Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool stre
     return writes;
 }
 
-// How one run goes: its path, its lanes, and how it reads and writes.
+// How one run goes: its lanes, how it reads and writes, and where its lanes
+// start.
 struct Mode {
-    InstructionSet path;
     bool all_groups;  // the path's packs side by side, or one pack
     bool streaming;
     std::size_t warm_up;  // steps, a whole number of tiles
+    Controls controls;
 };
 
-// Runs the lanes of Groups packs of N over [begin, end); see walk_seams for
-// the result. When streaming, the lanes start where the first output starts
-// a line (the positions before are stepped one by one).
-template <class Recurrence, int N, int Groups, bool Stream>
+// Runs the lanes of Groups packs of N on the path Set over [begin, end); see
+// walk_seams for the result. When streaming, the lanes start where the first
+// output starts a line (the positions before are stepped one by one). The
+// path is a template parameter so that each path's target function has its
+// own instantiation, compiled for that path alone.
+template <class Recurrence, InstructionSet Set, int N, int Groups, bool Stream>
 MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, std::size_t end,
-                                       State<Recurrence>& state, const Mode& mode,
-                                       const CallSettings& settings) noexcept {
+                                       State<Recurrence>& state, const Mode& mode) noexcept {
     constexpr std::size_t Lanes = N * Groups;
     if (Stream) {
         // A value on the way may leave a state that only the plain loop
@@ -145,29 +157,34 @@ MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, s
     if (!layout_at(begin, end, mode.warm_up, Lanes, layout))
         return begin;
     const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
+    // Lane 0 starts from the true state, every other lane from a guess.
+    std::array<State<Recurrence>, Lanes> starting;
+    for (std::size_t k = 0; k < Lanes; ++k) {
+        starting[k] = state;
+        if (k != 0)
+            mode.controls.guess(r, starting[k], layout.lane_start(k), k);
+    }
     LaneStates<Recurrence, Lanes> lanes;
-    record_path(mode.path);
-    if (!run_lanes<Recurrence, N, Groups, Stream>(r, layout, state, writes, lanes, settings))
+    record_path(Set);
+    if (!run_lanes<Recurrence, Set, N, Groups, Stream>(r, layout, starting, writes, lanes))
         return begin;
     return walk_seams(r, layout, lanes, state);
 }
 
-// The run in its mode, in the path's shape for its kind of run.
-template <class Recurrence, Shape shape, Shape large>
-MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
-                                     State<Recurrence>& state, const Mode& mode,
-                                     const CallSettings& settings) noexcept {
-    if (mode.streaming)
-        return mode.all_groups
-                   ? run_window<Recurrence, large.width, large.groups, true>(r, begin, end, state, mode, settings)
-                   : run_window<Recurrence, large.width, 1, true>(r, begin, end, state, mode, settings);
-    return mode.all_groups
-               ? run_window<Recurrence, shape.width, shape.groups, false>(r, begin, end, state, mode, settings)
-               : run_window<Recurrence, shape.width, 1, false>(r, begin, end, state, mode, settings);
-}
-
 constexpr Shape shape_of(InstructionSet set, const Shapes& shapes) {
     return set == InstructionSet::avx512f ? shapes.avx512f : set == InstructionSet::avx2 ? shapes.avx2 : shapes.sse2;
+}
+
+// The run in its mode, in the path's shape for its kind of run.
+template <class Recurrence, InstructionSet Set>
+MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
+                                     State<Recurrence>& state, const Mode& mode) noexcept {
+    constexpr Shape shape = shape_of(Set, Recurrence::shapes), large = shape_of(Set, Recurrence::large_shapes);
+    if (mode.streaming)
+        return mode.all_groups ? run_window<Recurrence, Set, large.width, large.groups, true>(r, begin, end, state, mode)
+                               : run_window<Recurrence, Set, large.width, 1, true>(r, begin, end, state, mode);
+    return mode.all_groups ? run_window<Recurrence, Set, shape.width, shape.groups, false>(r, begin, end, state, mode)
+                           : run_window<Recurrence, Set, shape.width, 1, false>(r, begin, end, state, mode);
 }
 
 // The least length of a run at which a path's lanes run, with a warm-up of
@@ -178,8 +195,8 @@ constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std
     return rounded + static_cast<std::size_t>(shape_of(set, shapes).width) * std::max(tile_length, rounded);
 }
 
-// The mode of a run of `length` positions with the warm-up `warm_up`, or
-// false when it is left to the plain loop.
+// The mode of a run of `length` positions on `path` with the warm-up
+// `warm_up`, or false when it is left to the plain loop.
 //
 // Streaming stores pay for a run whose series are larger than the caches
 // keep. They need the first output at a whole double, so that one of its
@@ -191,50 +208,47 @@ constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std
 // side by side only while their warm-ups come to a quarter of its length at
 // most, and one pack otherwise.
 template <class Recurrence>
-bool choose_mode(const Recurrence& r, std::size_t length, std::size_t warm_up, const CallSettings& settings,
-                 Mode& mode) noexcept {
-    const bool large = is_large(length * Recurrence::streams * sizeof(double), settings);
-    mode.path = settings.path;
+bool choose_mode(const Recurrence& r, InstructionSet path, std::size_t length, std::size_t warm_up,
+                 const Controls& controls, Mode& mode) noexcept {
+    const bool large = controls.large(length * Recurrence::streams * sizeof(double));
     mode.warm_up = warm_up;
     mode.streaming = false;
+    mode.controls = controls;
     if (large) {
         mode.streaming = reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0;
         if (!mode.streaming && Recurrence::output_count > 1)
             return false;
     }
     const Shapes& shapes = large ? Recurrence::large_shapes : Recurrence::shapes;
-    const auto lanes = static_cast<std::size_t>(shape_of(mode.path, shapes).lanes());
+    const auto lanes = static_cast<std::size_t>(shape_of(path, shapes).lanes());
     mode.all_groups = (lanes - 1) * warm_up <= length / 4;
     return true;
 }
 
-#define MOLVENAR_RUN_MODE(set)                                                                    \
-    run_mode<Recurrence, shape_of(set, Recurrence::shapes), shape_of(set, Recurrence::large_shapes)>(  \
-        r, begin, end, state, mode, settings)
-
-// One entry per instruction set; the wider ones are compiled for their
-// instruction set only, so one build runs on every x86 processor.
-#if defined(__x86_64__) || defined(__i386__)
+// One entry per path; the wider ones are compiled for their instruction set
+// only, so one build runs on every x86 processor. A build pinned to a
+// narrower path (MOLVENAR_SIMD) leaves the wider ones out.
+#if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3
 template <class Recurrence>
 __attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin,
                                                                     std::size_t end, State<Recurrence>& state,
-                                                                    const Mode& mode,
-                                                                    const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_MODE(InstructionSet::avx512f);
+                                                                    const Mode& mode) noexcept {
+    return run_mode<Recurrence, InstructionSet::avx512f>(r, begin, end, state, mode);
 }
+#endif
 
+#if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 2
 template <class Recurrence>
 __attribute__((target("avx2"))) std::size_t run_avx2(const Recurrence& r, std::size_t begin, std::size_t end,
-                                                     State<Recurrence>& state, const Mode& mode,
-                                                     const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_MODE(InstructionSet::avx2);
+                                                     State<Recurrence>& state, const Mode& mode) noexcept {
+    return run_mode<Recurrence, InstructionSet::avx2>(r, begin, end, state, mode);
 }
 #endif
 
 template <class Recurrence>
 std::size_t run_sse2(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state,
-                     const Mode& mode, const CallSettings& settings) noexcept {
-    return MOLVENAR_RUN_MODE(InstructionSet::sse2);
+                     const Mode& mode) noexcept {
+    return run_mode<Recurrence, InstructionSet::sse2>(r, begin, end, state, mode);
 }
 
 // Computes the positions [begin, p) of the recurrence from the true `state`
@@ -245,24 +259,26 @@ template <class Recurrence>
 std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<Recurrence>& state) noexcept {
     if (begin >= end || !all_finite<Recurrence>(state))
         return begin;
-    const CallSettings settings = call_settings();
+    const Controls controls = lanes::controls();
+    const InstructionSet path = controls.path();
     // Lanes need a tile each at least, in the narrowest pack of the path: a
     // shorter run goes to the plain loop before its warm-up is worked out.
-    const std::size_t shortest = std::min(least_length(settings.path, Recurrence::shapes, 0),
-                                          least_length(settings.path, Recurrence::large_shapes, 0));
-    if (settings.path == InstructionSet::plain || end - begin < shortest)
+    const std::size_t shortest =
+        std::min(least_length(path, Recurrence::shapes, 0), least_length(path, Recurrence::large_shapes, 0));
+    if (path == InstructionSet::plain || end - begin < shortest)
         return begin;
-    const std::size_t wanted = settings.forced_warm_up != no_override ? settings.forced_warm_up : r.warm_up();
+    const std::size_t wanted = controls.warm_up(r);
     Mode mode{};
-    if (wanted >= end - begin ||
-        !choose_mode(r, end - begin, round_up(wanted, tile_length), settings, mode))
+    if (wanted >= end - begin || !choose_mode(r, path, end - begin, round_up(wanted, tile_length), controls, mode))
         return begin;
-    switch (mode.path) {
-#if defined(__x86_64__) || defined(__i386__)
-        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode, settings);
-        case InstructionSet::avx2: return run_avx2(r, begin, end, state, mode, settings);
+    switch (path) {
+#if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3
+        case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode);
 #endif
-        case InstructionSet::sse2: return run_sse2(r, begin, end, state, mode, settings);
+#if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 2
+        case InstructionSet::avx2: return run_avx2(r, begin, end, state, mode);
+#endif
+        case InstructionSet::sse2: return run_sse2(r, begin, end, state, mode);
         default: return begin;
     }
 }

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "lane_dispatch.hpp"
+#include "lane_controls.hpp"
 #include "simd_pack.hpp"
 
 namespace molvenar::lanes {
@@ -100,9 +100,5 @@ struct OutputsAsProduced {
         outputs = produced;
     }
 };
-
-// The value every component of a lane's state starts from when a test asks
-// for absurd guesses: far from any price, and different in every lane.
-inline double absurd_guess(std::size_t lane) noexcept { return -1.0e300 / static_cast<double>(lane + 1); }
 
 }  // namespace molvenar::lanes

@@ -248,14 +248,15 @@ MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&pa
     }
 }
 
-// Runs Groups packs of N lanes over the layout, lane 0 from the true state
-// and the others from guesses, and reports each lane's state entering its
-// chunk and after its last step. False when a lane's state turned irregular:
-// it has not followed the plain loop, and the caller discards the run.
-template <class Recurrence, int N, int Groups, bool Stream>
-MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const State<Recurrence>& truth,
-                               const Writes<Recurrence>& writes, LaneStates<Recurrence, N * Groups>& lanes,
-                               const CallSettings& settings) noexcept {
+// Runs Groups packs of N lanes over the layout from their starting states
+// (lane 0's is the true state, the others' are guesses) on the path Set,
+// and reports each lane's state entering its chunk and after its last step.
+// False when a lane's state turned irregular: it has not followed the plain
+// loop, and the caller discards the run.
+template <class Recurrence, InstructionSet Set, int N, int Groups, bool Stream>
+MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout,
+                               const std::array<State<Recurrence>, N * Groups>& starting,
+                               const Writes<Recurrence>& writes, LaneStates<Recurrence, N * Groups>& lanes) noexcept {
     constexpr std::size_t S = Recurrence::state_size;
     constexpr std::size_t Lanes = N * Groups;
     record(Event::lanes_ran);
@@ -269,13 +270,8 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout, const 
     for (std::size_t k = 0; k < Lanes; ++k) {
         run.start[k] = layout.lane_start(k);
         run.first[k] = k == 0 ? 0 : layout.warm_up;
-        State<Recurrence> guess = truth;
-        if (k != 0 && settings.absurd_guesses)
-            guess.fill(absurd_guess(k));
-        else if (k != 0)
-            r.guess(guess, run.start[k]);
         for (std::size_t c = 0; c < S; ++c)
-            packs[k / N][c].v[k % N] = guess[c];
+            packs[k / N][c].v[k % N] = starting[k][c];
     }
 
     // The recurrence is copied so that the stores cannot be taken to change

@@ -8,6 +8,7 @@
 #include "lane_engine.hpp"
 #include "nan_fill.hpp"
 #include "simd_pack.hpp"
+#include "smoothing.hpp"
 
 namespace molvenar {
 namespace {
@@ -30,10 +31,17 @@ std::size_t signal_start_index(Period slow_period, Period signal_period) noexcep
     return start;
 }
 
+// The smoothing of each of the three averages.
 struct Factors {
-    double fast_alpha, slow_alpha, signal_alpha;
-    double fast_beta, slow_beta, signal_beta;
+    Smoothing fast, slow, signal;
 };
+
+// The histogram: the MACD line minus the signal, and NaN (the marker) while
+// the signal has no value.
+template <class T>
+MOLVENAR_INLINE T histogram(T line, T signal) noexcept {
+    return select(is_nan(signal), broadcast<T>(missing_value), line - signal);
+}
 
 // The three averages once the fast and slow ones are seeded and the signal
 // start index is behind, for the lane engine. There the plain loop's step
@@ -61,10 +69,10 @@ struct MacdRecurrence {
     // from them.
     template <bool Clean, class T>
     MOLVENAR_INLINE void step(std::array<T, 3>& state, T x, std::array<T, 2>& produced) const noexcept {
-        const T fast = (state[0] * f.fast_beta) + (x * f.fast_alpha);
-        const T slow = (state[1] * f.slow_beta) + (x * f.slow_alpha);
+        const T fast = f.fast.next(state[0], x);
+        const T slow = f.slow.next(state[1], x);
         const T line = fast - slow;
-        const T updated = (state[2] * f.signal_beta) + (f.signal_alpha * line);
+        const T updated = f.signal.next(state[2], line);
         if constexpr (Clean) {
             // No gap, and the signal is a number: were it NaN, it would stay
             // so here and the engine would step the tile again.
@@ -88,7 +96,7 @@ struct MacdRecurrence {
         if constexpr (Clean)
             outputs = {line, signal, line - signal};
         else
-            outputs = {line, signal, select(is_nan(signal), broadcast<T>(missing_value), line - signal)};
+            outputs = {line, signal, histogram(line, signal)};
     }
 
     // Both averages follow the values and the MACD line stays near zero.
@@ -101,8 +109,8 @@ struct MacdRecurrence {
 
     // The signal forgets its guess only once the line it follows is exact.
     std::size_t warm_up() const noexcept {
-        const std::size_t averages = lanes::steps_to_forget(std::max(f.fast_beta, f.slow_beta));
-        const std::size_t signal = lanes::steps_to_forget(f.signal_beta);
+        const std::size_t averages = lanes::steps_to_forget(std::max(f.fast.complement, f.slow.complement));
+        const std::size_t signal = lanes::steps_to_forget(f.signal.complement);
         std::size_t total;
         if (__builtin_add_overflow(averages, signal, &total))
             return lanes::unbounded;
@@ -117,13 +125,9 @@ struct MacdRecurrence {
 void compute_macd(InputSeries input, Period fast_period, Period slow_period,
                   Period signal_period, OutputSeries macd, OutputSeries signal,
                   OutputSeries hist) noexcept {
-    Factors f;
-    f.fast_alpha = 2.0 / (1.0 + static_cast<double>(fast_period));
-    f.slow_alpha = 2.0 / (1.0 + static_cast<double>(slow_period));
-    f.signal_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
-    f.fast_beta = 1.0 - f.fast_alpha;
-    f.slow_beta = 1.0 - f.slow_alpha;
-    f.signal_beta = 1.0 - f.signal_alpha;
+    const Factors f{smoothing_by(2.0 / (1.0 + static_cast<double>(fast_period))),
+                    smoothing_by(2.0 / (1.0 + static_cast<double>(slow_period))),
+                    smoothing_by(2.0 / (static_cast<double>(signal_period) + 1.0))};
     const std::size_t signal_start = signal_start_index(slow_period, signal_period);
 
     const std::size_t n = input.count;
@@ -167,17 +171,17 @@ void compute_macd(InputSeries input, Period fast_period, Period slow_period,
             fast_average = window_mean(in, i, fast_period);
             slow_average = window_mean(in, i, slow_period);
         } else {
-            fast_average = (fast_average * f.fast_beta) + (x * f.fast_alpha);
-            slow_average = (slow_average * f.slow_beta) + (x * f.slow_alpha);
+            fast_average = f.fast.next(fast_average, x);
+            slow_average = f.slow.next(slow_average, x);
         }
         const double line = fast_average - slow_average;
         if (!std::isnan(signal_average))
-            signal_average = (signal_average * f.signal_beta) + (f.signal_alpha * line);
+            signal_average = f.signal.next(signal_average, line);
         else if (i >= signal_start)
             signal_average = line;
         macd_out[i] = line;
         signal_out[i] = signal_average;
-        hist_out[i] = std::isnan(signal_average) ? missing_value : line - signal_average;
+        hist_out[i] = histogram(line, signal_average);
     };
 
     // The plain loop until all three averages hold numbers from the signal

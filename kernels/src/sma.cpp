@@ -9,7 +9,11 @@ namespace molvenar {
 namespace {
 
 // With more than this many positions after the first window the rolling step
-// runs in blocks, which gives the processor independent work to overlap.
+// runs in blocks of eight positions: the plain loop unrolled, the same
+// operations in the same order. The sum still chains every position to the
+// one before, so the blocks overlap no more work than the plain loop does;
+// the kernel benchmark finds them as fast as the plain loop, no faster
+// (within 1% from 10^2 to 10^6 positions).
 constexpr std::size_t block_threshold = 63;
 constexpr std::size_t block_size = 8;
 
@@ -42,8 +46,8 @@ void compute_sma(Period period, InputSeries input, OutputSeries output) noexcept
 
     // Rolling step: add the incoming value minus the outgoing one. The sum is
     // never recomputed, so each position depends on the one before. A block
-    // performs the same operations in the same order as the plain loop, reads
-    // included, so it gives the same bits even when the series overlap.
+    // is the plain loop's steps for eight positions, reads included, so it
+    // gives the same bits even when the series overlap.
     std::size_t i = period;
     if (n - period > block_threshold) {
         for (; n - i >= block_size; i += block_size) {

@@ -9,7 +9,7 @@
 
 #include "atr.hpp"
 #include "ema.hpp"
-#include "lane_dispatch.hpp"
+#include "lane_controls.hpp"
 #include "lane_engine.hpp"
 #include "macd.hpp"
 #include "reference_kernels.hpp"
@@ -288,6 +288,26 @@ TEST_P(LanePath, OutputsAtAnyAddress) {
             EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
         }
     }
+}
+
+// A build capped to a narrower path (MOLVENAR_SIMD) neither offers nor runs
+// a wider one, whatever the processor has; calls run the widest it offers.
+TEST(LaneDispatch, PathWithinTheBuildsCap) {
+    lanes::testing::reset();
+    EXPECT_LE(static_cast<int>(lanes::widest_available()), static_cast<int>(lanes::widest_built));
+    for (InstructionSet path : {InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512f}) {
+        if (static_cast<int>(path) > static_cast<int>(lanes::widest_built)) {
+            EXPECT_FALSE(lanes::available(path)) << lanes::name(path);
+            EXPECT_FALSE(lanes::testing::force_path(path)) << lanes::name(path);
+        }
+    }
+    Walk walk(0x51D);
+    const Values input = walk.prices(50'000);
+    Values output(input.size(), untouched);
+    compute_ema(20, view(input), view(output));
+    EXPECT_EQ(lanes::testing::last_path(), lanes::widest_available());
+    ASSERT_TRUE(same_bits(reference::ema(20, input, input.size()), output));
+    lanes::testing::reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LanePath,

@@ -49,6 +49,16 @@ def require_callable(name):
     return func
 
 
+class Index:
+    """Not an int, but a period through its __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def nan_bits(array):
     """The raw 64-bit patterns of a float64 array, as a list of ints."""
     return [int(b) for b in np.ascontiguousarray(array).view(np.uint64)]

@@ -8,6 +8,7 @@ import pytest
 
 import molvenar
 from conftest import (
+    Index,
     assert_all_nan_marker,
     assert_sentinel,
     require_callable,
@@ -226,14 +227,6 @@ def test_keyword_without_utf8_form(single_series, monkeypatch, key, before, afte
 # Period conversion.
 
 
-class IndexOf:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class PlainIntSubclass(int):
     pass
 
@@ -248,7 +241,7 @@ class IntWithOtherIndex(int):
     "period, equivalent",
     [
         (True, 1),
-        (IndexOf(5), 5),
+        (Index(5), 5),
         (PlainIntSubclass(2), 2),
         (IntWithOtherIndex(2), 2),
         (np.int64(3), 3),
@@ -264,7 +257,7 @@ def test_accepted_periods(single_series, period, equivalent):
 
 @pytest.mark.parametrize(
     "period",
-    [0, False, IndexOf(0), MAX_PERIOD, IndexOf(MAX_PERIOD), 2 ** (WORD_BITS - 1), len(DATA) + 1],
+    [0, False, Index(0), MAX_PERIOD, Index(MAX_PERIOD), 2 ** (WORD_BITS - 1), len(DATA) + 1],
 )
 def test_periods_giving_all_nan(single_series, period):
     _, func = single_series
@@ -274,7 +267,7 @@ def test_periods_giving_all_nan(single_series, period):
 
 
 @pytest.mark.parametrize(
-    "period", [-1, -(2**70), 2**64, 2**100, IndexOf(-1), IndexOf(2**64), PlainIntSubclass(-3)]
+    "period", [-1, -(2**70), 2**64, 2**100, Index(-1), Index(2**64), PlainIntSubclass(-3)]
 )
 def test_out_of_range_periods_give_interpreter_overflow(single_series, period):
     _, func = single_series
@@ -296,7 +289,7 @@ def _index_error_text(obj):
     raise AssertionError("expected operator.index to fail")
 
 
-@pytest.mark.parametrize("period", [2.5, 3.0, None, "3", [3], IndexOf(2.0), np.float64(2.0)])
+@pytest.mark.parametrize("period", [2.5, 3.0, None, "3", [3], Index(2.0), np.float64(2.0)])
 def test_non_integer_period_is_named(single_series, period):
     _, func = single_series
     out = sentinel_array(len(DATA))
@@ -414,7 +407,7 @@ PERIOD_PARAMETERS = [
 
 @only_32_bit
 @pytest.mark.parametrize("name, parameter", PERIOD_PARAMETERS)
-@pytest.mark.parametrize("period", [2**32, 2**32 + 3, IndexOf(2**32), 2**63, 2**64 - 1])
+@pytest.mark.parametrize("period", [2**32, 2**32 + 3, Index(2**32), 2**63, 2**64 - 1])
 def test_period_beyond_32_bit_word_is_refused(name, parameter, period):
     func, args, outs = _call_with_period(name, parameter, period, DATA)
     raises_exactly(OverflowError, WORD_OVERFLOW, lambda: func(*args))

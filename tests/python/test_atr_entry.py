@@ -7,7 +7,7 @@ import pytest
 import molvenar
 import references as ref
 from conftest import assert_refcounts_stable, conversion_message, read_only, refused_with
-from conftest import MAX_PERIOD
+from conftest import MAX_PERIOD, Index
 from references import FILL, assert_same_bits
 
 HIGH_MSG = "High array must be C-contiguous and float64"
@@ -265,14 +265,6 @@ def test_refused_calls_leave_inputs_reusable():
 
 
 # --- references --------------------------------------------------------------------------------
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
 
 def test_no_reference_leaks():
     high, low, close = prices()

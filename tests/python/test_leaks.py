@@ -7,6 +7,7 @@ import sys
 import numpy as np
 
 import molvenar
+from conftest import Index
 from test_borrow_registry import open_borrows
 
 CALLS = 100_000
@@ -27,14 +28,6 @@ def malloc_bytes_in_use():
         return 0
     mallinfo2.restype = MallInfo2
     return mallinfo2().uordblks
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class BadIndex:

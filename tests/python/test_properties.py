@@ -21,6 +21,7 @@ from hypothesis import strategies as st
 
 import molvenar
 import references as ref
+from conftest import Index
 
 WORD_BITS = struct.calcsize("P") * 8
 POOL_BYTES = 2048
@@ -34,14 +35,6 @@ PARAMETERS = {
 
 
 # --- periods ---------------------------------------------------------------------
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class RaisingIndex:

@@ -87,7 +87,7 @@ CASES = {
     "sma-float32-2d": lambda: (SMA, (3, data().astype(np.float32).reshape(2, 5), *outs()), TypeError,
                                CONVERSION.format("data", "ndarray"),
                                ["float32 array with 2 dimensions", "data[:, j]", "dtype=np.float64"]),
-    "ema-int64": lambda: (EMA, (3, np.arange(N), *outs()), TypeError, CONVERSION.format("data", "ndarray"),
+    "ema-int64": lambda: (EMA, (3, np.arange(N, dtype=np.int64), *outs()), TypeError, CONVERSION.format("data", "ndarray"),
                           ["int64 array with 1 dimension", "np.ascontiguousarray(data, dtype=np.float64)"]),
     "macd-list": lambda: (MACD, (2, 3, 2, list(data()), *outs(3)), TypeError, CONVERSION.format("data", "list"),
                           ["'list' object", "np.asarray(data, dtype=np.float64)"]),
