@@ -137,7 +137,7 @@ Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool stre
 struct Mode {
     bool all_groups;  // the path's packs side by side, or one pack
     bool streaming;
-    std::size_t warm_up;  // steps, a whole number of tiles
+    std::size_t warm_up;  // steps: whole lines, or whole tiles when streaming
     Controls controls;
 };
 
@@ -195,11 +195,17 @@ MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std
                            : run_window<Recurrence, Set, shape.width, 1, false>(r, begin, end, state, mode);
 }
 
+// The warm-up of lanes, whole lines, or whole tiles for streaming lanes
+// (whose lines cross from one tile to the next).
+constexpr std::size_t warm_up_of(std::size_t wanted, bool stream) {
+    return round_up(wanted, stream ? tile_length : line_length);
+}
+
 // The least length of a run at which a path's lanes can run, with a warm-up
 // of `warm_up` steps: one pack and a chunk of one line per lane, or of one
 // tile for streaming lanes.
 constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std::size_t warm_up, bool stream) {
-    return round_up(warm_up, tile_length) +
+    return warm_up_of(warm_up, stream) +
            static_cast<std::size_t>(shape_of(set, shapes).width) * (stream ? tile_length : line_length);
 }
 
@@ -239,6 +245,7 @@ template <class Recurrence>
 bool choose_mode(const Recurrence& r, InstructionSet path, std::size_t length, std::size_t warm_up,
                  const Controls& controls, Mode& mode) noexcept {
     const bool large = controls.large(length * Recurrence::streams * sizeof(double));
+    warm_up = warm_up_of(warm_up, large);
     mode.warm_up = warm_up;
     mode.streaming = false;
     mode.controls = controls;
@@ -300,7 +307,7 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
         return begin;
     const std::size_t wanted = controls.warm_up(r);
     Mode mode{};
-    if (wanted >= end - begin || !choose_mode(r, path, end - begin, round_up(wanted, tile_length), controls, mode))
+    if (wanted >= end - begin || !choose_mode(r, path, end - begin, wanted, controls, mode))
         return begin;
     switch (path) {
 #if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3

@@ -296,13 +296,15 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout,
     PackState<Recurrence, N> entering[Groups];
     for (int g = 0; g < Groups; ++g)
         entering[g] = packs[g];
+    // Tiles end where the warm-up ends, so that the lanes' states entering
+    // their chunks are taken between two tiles.
     const std::size_t steps = layout.warm_up + layout.chunk;
-    for (std::size_t offset = 0; offset < steps; offset += tile_length) {
+    for (std::size_t offset = 0, length = 0; offset < steps; offset += length) {
         if (offset == layout.warm_up && offset != 0)
             for (int g = 0; g < Groups; ++g)
                 entering[g] = packs[g];
         const bool warming = offset < layout.warm_up;
-        const std::size_t length = std::min(tile_length, steps - offset);
+        length = std::min(tile_length, (warming ? layout.warm_up : steps) - offset);
         if constexpr (Recurrence::has_gaps) {
             PackState<Recurrence, N> before[Groups];
             for (int g = 0; g < Groups; ++g)
