@@ -3,6 +3,10 @@
     python bench/bench_indicators.py [--rounds N] [--sizes 4,6,7] [--takt-dir DIR]
 
 Prints, for SMA(20), EMA(20), MACD(12, 26, 9) and ATR(14):
+  0. daily-bar lengths (250, 2,500 and 25,000 values: a year, ten years, a
+     hundred): nanoseconds per element of molvenar and TA-Lib, TA-Lib time /
+     molvenar time, and molvenar's cost per element against its own at
+     25,000, the longest length that stays in the caches;
   1. nanoseconds per element at each size for molvenar, then the chain floor
      (a C loop with exactly the kernel's loop-carried chain, built now and
      called through ctypes) and the ratio molvenar / floor, then for each peer
@@ -56,6 +60,15 @@ THROUGHPUT_GOALS = [
     ("atr", "floor", "<=", 0.40), ("atr", "TA-Lib", ">=", 2.0),
 ]
 PER_CALL_GOALS = [("sma", 0.5), ("atr", 0.7)]
+DAILY_SIZES = (250, 2_500, 25_000)
+# Goals at daily-bar lengths: (size, indicators, column, comparison, bound).
+# "TA-Lib" is TA-Lib time / molvenar time; "own" is molvenar's time per
+# element at the size / its time per element at 25,000.
+DAILY_GOALS = [
+    (2_500, INDICATORS, "TA-Lib", ">=", 2.0),
+    (2_500, ("ema", "macd", "atr"), "own", "<=", 1.5),
+    (250, INDICATORS, "TA-Lib", ">=", 3.5),
+]
 THREAD_GOAL = 1.8
 # Below this many cores in use during two-thread runs the machine was busy.
 BUSY_CORES = 1.6
@@ -89,6 +102,42 @@ def interleaved(runners, count, rounds, per):
 
 def fmt_ratio(value):
     return "–" if value is None else f"{value:.2f}"
+
+
+# --- 0. daily bars ----------------------------------------------------------------
+
+def print_daily(table):
+    print("\n0. daily-bar lengths: ns per element (± run-to-run spread), TA-Lib time / molvenar time "
+          "(above 1 = molvenar faster), and molvenar's ns per element / its own at 25,000")
+    print(f"{'':<14}{'n':>8}{'molvenar ns/el':>18}{'TA-Lib ns/el':>18}{'TA-Lib / mlv':>14}{'mlv / own 25k':>15}")
+    longest = max(table)
+    for indicator in INDICATORS:
+        for n, rows in table.items():
+            ours, spread = rows[indicator]["molvenar"]
+            cells = [f"{ours:8.3f} ±{spread:4.0%}"]
+            if "TA-Lib" in rows[indicator]:
+                theirs, their_spread = rows[indicator]["TA-Lib"]
+                cells += [f"{theirs:8.3f} ±{their_spread:4.0%}", fmt_ratio(theirs / ours)]
+            else:
+                cells += ["–", "–"]
+            cells.append(fmt_ratio(ours / table[longest][indicator]["molvenar"][0]))
+            print(f"{LABELS[indicator]:<14}{n:>8}" + "".join(f"{c:>{w}}" for c, w in zip(cells, (18, 18, 14, 15))))
+
+
+def daily_goal_lines(table):
+    lines = []
+    for n, indicators, column, comparison, bound in DAILY_GOALS:
+        for indicator in indicators:
+            results = table.get(n, {}).get(indicator, {})
+            value = None
+            if column == "TA-Lib" and "TA-Lib" in results:
+                value = results["TA-Lib"][0] / results["molvenar"][0]
+            elif column == "own" and max(table) in table:
+                value = results["molvenar"][0] / table[max(table)][indicator]["molvenar"][0]
+            what = "TA-Lib / molvenar" if column == "TA-Lib" else "molvenar / own at 25,000"
+            lines.append(f"{LABELS[indicator]:<14}{f'n = {n:,}':<10}{what:<26}{fmt_ratio(value):>6}  "
+                         f"goal {comparison} {bound:<5}{mark(value, comparison, bound)}")
+    return lines
 
 
 # --- 1. throughput ---------------------------------------------------------------
@@ -278,8 +327,8 @@ def mark(value, comparison, bound):
     return "pass" if ok else "MISS"
 
 
-def print_goals(table, per_call_results, thread_results):
-    print(f"\n5. goals (throughput at n = 10^{round(np.log10(GOAL_SIZE))})")
+def print_goals(table, per_call_results, thread_results, daily_table):
+    print(f"\n5. goals (throughput at n = 10^{round(np.log10(GOAL_SIZE))}, then at daily-bar lengths)")
     rows = table.get(GOAL_SIZE, {})
     for indicator, column, comparison, bound in THROUGHPUT_GOALS:
         results = rows.get(indicator, {})
@@ -302,6 +351,8 @@ def print_goals(table, per_call_results, thread_results):
             verdict += f" (machine busy: {cores:.2f} of 2 cores)"
         print(f"{LABELS[indicator]:<14}{'2 threads / 1 thread':<26}{speedup:>6.2f}  goal >= {THREAD_GOAL:<5}"
               f"{verdict}")
+    for line in daily_goal_lines(daily_table):
+        print(line)
 
 
 # --- main ---------------------------------------------------------------------------------
@@ -320,6 +371,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9, help="interleaved rounds per figure (default 9)")
     parser.add_argument("--sizes", default="4,6,7", help="series sizes as powers of ten (default 4,6,7)")
+    parser.add_argument("--daily-only", action="store_true",
+                        help="only the daily-bar lengths against TA-Lib (section 0 and its goals)")
     parser.add_argument("--thread-n", type=int, default=100_000, help="series size of the thread runs")
     parser.add_argument("--takt-dir", default=str(REPO / ".venv-bench" / "takt"),
                         help="where ta-lib-takt is installed (pip install --target)")
@@ -340,6 +393,14 @@ def main():
     for note in notes:
         print(f"  {note}")
     try:
+        daily = [c for c in candidates if c.name in ("molvenar", "TA-Lib")]
+        daily_table = throughput(daily, DAILY_SIZES, max(11, args.rounds), elements_per_timing=1_000_000)
+        print_daily(daily_table)
+        if args.daily_only:
+            print("\n5. goals at daily-bar lengths")
+            for line in daily_goal_lines(daily_table):
+                print(line)
+            return
         table = throughput(candidates, sizes, args.rounds, elements_per_timing=2_000_000)
         print_throughput(table, peers)
         per_call_results = per_call(candidates, max(15, args.rounds))
@@ -350,7 +411,7 @@ def main():
               "differ by design)")
         for line in bit_checks(candidates, takt):
             print(f"  {line}")
-        print_goals(table, per_call_results, thread_results)
+        print_goals(table, per_call_results, thread_results, daily_table)
     finally:
         if takt:
             takt.close()

@@ -18,7 +18,7 @@
 namespace molvenar::lanes {
 
 // What the engine did.
-enum class Event { lanes_ran, seam_recomputed, left_to_plain_loop, streamed };
+enum class Event { lanes_ran, seam_recomputed, seam_step, left_to_plain_loop, streamed };
 
 #ifndef MOLVENAR_LANE_TESTING
 

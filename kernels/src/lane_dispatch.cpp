@@ -38,19 +38,16 @@ bool available(InstructionSet set) noexcept {
     return static_cast<int>(set) <= static_cast<int>(widest_available());
 }
 
-std::size_t steps_to_forget(double factor) noexcept {
-    // 56 bits: the 53 of the significand and a few for a first guess that
-    // is off by more than the value itself; then a fixed margin.
-    constexpr double bits = 56.0;
-    constexpr double margin = 16.0;
+std::size_t steps_to_forget(double factor, double bits) noexcept {
     if (!(factor < 1.0))
         return unbounded;
     if (!(factor > 0.0))
-        return static_cast<std::size_t>(margin);
-    const double steps = std::ceil(bits * std::log(2.0) / -std::log(factor)) + margin;
+        return 1;
+    const double steps = std::ceil(bits * std::log(2.0) / -std::log(factor));
     if (!(steps < 1e9))
         return unbounded;
     return static_cast<std::size_t>(steps);
 }
+
 
 }  // namespace molvenar::lanes

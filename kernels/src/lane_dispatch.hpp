@@ -39,10 +39,12 @@ InstructionSet widest_available() noexcept;
 inline constexpr std::size_t large_run_bytes = std::size_t{8} << 20;
 
 // Number of steps after which a contraction by `factor` per step has shrunk
-// any difference between two states below one unit in the last place, with a
-// margin; `unbounded` when the factor does not contract (or too slowly to
-// be worth counting).
+// a difference of 2^bits units in the last place below one: the warm-up in
+// which a lane forgets a guess that is `bits` bits off the true state, as
+// far as the contraction goes; the last bits are often forgotten sooner or
+// later by rounding. `unbounded` when the factor does not contract (or too
+// slowly to be worth counting).
 inline constexpr std::size_t unbounded = static_cast<std::size_t>(-1);
-std::size_t steps_to_forget(double factor) noexcept;
+std::size_t steps_to_forget(double factor, double bits) noexcept;
 
 }  // namespace molvenar::lanes

@@ -56,6 +56,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -71,30 +72,37 @@ namespace molvenar::lanes {
 // Lanes whose chunks lie a multiple of 4 KiB apart read and write at the
 // same offsets within their pages: their streams compete for the same sets
 // of the first-level cache, and their loads wait on each other's stores (a
-// run of 10^6 positions in 4 lanes of 249856 did so, at half the speed). So
-// a long chunk is an odd number of tiles, which puts up to 16 lanes at as
-// many offsets; the tile each lane gives up is left to the plain loop, a
-// small share from this length on.
-inline constexpr std::size_t spread_from = 128 * tile_length;
+// run of 10^6 positions in 4 lanes of 249856 did so, at half the speed; a run
+// of 25,000 in 8 lanes of 3072, at a third). So a chunk is an odd number of
+// granules (below), which puts lanes at as many offsets as a page has
+// granules; the granule each lane gives up is left to the plain loop.
+//
+// A granule is what a chunk is a whole number of: a tile for streaming
+// lanes, whose lines cross from one tile to the next, and for long chunks;
+// otherwise a line, so that a short run leaves little to the plain loop.
+inline constexpr std::size_t long_chunk = 32 * tile_length;
 
-constexpr std::size_t spread(std::size_t chunk) {
-    return chunk >= spread_from && chunk / tile_length % 2 == 0 ? chunk - tile_length : chunk;
+constexpr std::size_t chunk_granule(std::size_t raw_chunk, bool stream) {
+    return stream || raw_chunk >= long_chunk ? tile_length : line_length;
 }
 
 // The chunk of each lane: as long as the run allows.
-constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes) {
-    return spread((length - warm_up) / lanes / tile_length * tile_length);
+constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes, bool stream) {
+    const std::size_t raw = (length - warm_up) / lanes;
+    const std::size_t granule = chunk_granule(raw, stream);
+    const std::size_t granules = raw / granule;
+    return (granules % 2 == 0 && granules > 0 ? granules - 1 : granules) * granule;
 }
 
-// The layout of the lanes from `from`, when lanes can run there.
-inline bool layout_at(std::size_t from, std::size_t end, std::size_t warm_up, std::size_t lanes,
+// The layout of the lanes from `from`, when lanes can run there. Whether
+// they pay is for the caller to judge (choose_mode).
+inline bool layout_at(std::size_t from, std::size_t end, std::size_t warm_up, std::size_t lanes, bool stream,
                       Layout& layout) noexcept {
     const std::size_t length = end - from;
     if (warm_up >= length)
         return false;
-    const std::size_t chunk = chunk_for(length, warm_up, lanes);
-    // Speculation pays while a lane's warm-up is at most as long as its chunk.
-    if (chunk == 0 || chunk < warm_up)
+    const std::size_t chunk = chunk_for(length, warm_up, lanes, stream);
+    if (chunk == 0)
         return false;
     layout = Layout{from, warm_up, chunk};
     return true;
@@ -129,7 +137,7 @@ Writes<Recurrence> writes_from(const Recurrence& r, std::size_t begin, bool stre
 struct Mode {
     bool all_groups;  // the path's packs side by side, or one pack
     bool streaming;
-    std::size_t warm_up;  // steps, a whole number of tiles
+    std::size_t warm_up;  // steps: whole lines, or whole tiles when streaming
     Controls controls;
 };
 
@@ -154,7 +162,7 @@ MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, s
             return begin;
     }
     Layout layout;
-    if (!layout_at(begin, end, mode.warm_up, Lanes, layout))
+    if (!layout_at(begin, end, mode.warm_up, Lanes, Stream, layout))
         return begin;
     const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
     // Lane 0 starts from the true state, every other lane from a guess.
@@ -187,12 +195,34 @@ MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std
                            : run_window<Recurrence, Set, shape.width, 1, false>(r, begin, end, state, mode);
 }
 
-// The least length of a run at which a path's lanes run, with a warm-up of
-// `warm_up` steps: one pack, a chunk of one tile per lane, at least as long
-// as the warm-up.
-constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std::size_t warm_up) {
-    const std::size_t rounded = round_up(warm_up, tile_length);
-    return rounded + static_cast<std::size_t>(shape_of(set, shapes).width) * std::max(tile_length, rounded);
+// The warm-up of lanes, whole lines, or whole tiles for streaming lanes
+// (whose lines cross from one tile to the next).
+constexpr std::size_t warm_up_of(std::size_t wanted, bool stream) {
+    return round_up(wanted, stream ? tile_length : line_length);
+}
+
+// The least length of a run at which a path's lanes can run, with a warm-up
+// of `warm_up` steps: one pack and a chunk of one line per lane, or of one
+// tile for streaming lanes.
+constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std::size_t warm_up, bool stream) {
+    return warm_up_of(warm_up, stream) +
+           static_cast<std::size_t>(shape_of(set, shapes).width) * (stream ? tile_length : line_length);
+}
+
+// What a run of `length` positions costs in the lanes of `lanes` that cost
+// `step_cost` plain steps per step, in plain steps: the lanes' steps (the
+// warm-up and one chunk), what they leave to the plain loop, and a few steps
+// per lane to set it up and to compare its seam. Infinite when they cannot run.
+inline double lanes_cost(std::size_t length, std::size_t warm_up, std::size_t lanes, double step_cost) noexcept {
+    constexpr double per_lane = 8.0;
+    if (warm_up >= length)
+        return HUGE_VAL;
+    const std::size_t chunk = chunk_for(length, warm_up, lanes, false);
+    if (chunk == 0)
+        return HUGE_VAL;
+    const std::size_t left = length - warm_up - lanes * chunk;
+    return static_cast<double>(warm_up + chunk) * step_cost + static_cast<double>(left) +
+           per_lane * static_cast<double>(lanes);
 }
 
 // The mode of a run of `length` positions on `path` with the warm-up
@@ -202,15 +232,20 @@ constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std
 // keep. They need the first output at a whole double, so that one of its
 // next 8 positions starts a line. Without them, lanes that write several
 // outputs each from many places at once make more streams than the memory
-// system follows, and run slower than the plain loop.
+// system follows, and run slower than the plain loop. A large run takes its
+// path's packs side by side while their warm-ups come to a quarter of its
+// length at most, and one pack otherwise.
 //
-// Every lane but the first costs a warm-up, so a run takes its path's packs
-// side by side only while their warm-ups come to a quarter of its length at
-// most, and one pack otherwise.
+// A run through the caches weighs its choices by what they cost: one pack,
+// all packs side by side, or the plain loop. Every lane but the first costs
+// a warm-up, and all lanes together take warm-up plus chunk steps, so more
+// lanes pay on longer runs, and on short ones lanes pay while their steps
+// come to fewer than the run's: a chunk may be shorter than the warm-up.
 template <class Recurrence>
 bool choose_mode(const Recurrence& r, InstructionSet path, std::size_t length, std::size_t warm_up,
                  const Controls& controls, Mode& mode) noexcept {
     const bool large = controls.large(length * Recurrence::streams * sizeof(double));
+    warm_up = warm_up_of(warm_up, large);
     mode.warm_up = warm_up;
     mode.streaming = false;
     mode.controls = controls;
@@ -218,11 +253,15 @@ bool choose_mode(const Recurrence& r, InstructionSet path, std::size_t length, s
         mode.streaming = reinterpret_cast<std::uintptr_t>(r.output(0)) % sizeof(double) == 0;
         if (!mode.streaming && Recurrence::output_count > 1)
             return false;
+        const auto lanes = static_cast<std::size_t>(shape_of(path, Recurrence::large_shapes).lanes());
+        mode.all_groups = (lanes - 1) * warm_up <= length / 4;
+        return true;
     }
-    const Shapes& shapes = large ? Recurrence::large_shapes : Recurrence::shapes;
-    const auto lanes = static_cast<std::size_t>(shape_of(path, shapes).lanes());
-    mode.all_groups = (lanes - 1) * warm_up <= length / 4;
-    return true;
+    const Shape shape = shape_of(path, Recurrence::shapes);
+    const double one = lanes_cost(length, warm_up, static_cast<std::size_t>(shape.width), shape.pack_cost);
+    const double all = lanes_cost(length, warm_up, static_cast<std::size_t>(shape.lanes()), shape.all_cost);
+    mode.all_groups = all < one;
+    return std::min(one, all) < static_cast<double>(length);
 }
 
 // One entry per path; the wider ones are compiled for their instruction set
@@ -261,15 +300,14 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
         return begin;
     const Controls controls = lanes::controls();
     const InstructionSet path = controls.path();
-    // Lanes need a tile each at least, in the narrowest pack of the path: a
-    // shorter run goes to the plain loop before its warm-up is worked out.
-    const std::size_t shortest =
-        std::min(least_length(path, Recurrence::shapes, 0), least_length(path, Recurrence::large_shapes, 0));
+    // Lanes need a line each at least, in one pack of the path: a shorter
+    // run goes to the plain loop before its warm-up is worked out.
+    const std::size_t shortest = least_length(path, Recurrence::shapes, 0, false);
     if (path == InstructionSet::plain || end - begin < shortest)
         return begin;
     const std::size_t wanted = controls.warm_up(r);
     Mode mode{};
-    if (wanted >= end - begin || !choose_mode(r, path, end - begin, round_up(wanted, tile_length), controls, mode))
+    if (wanted >= end - begin || !choose_mode(r, path, end - begin, wanted, controls, mode))
         return begin;
     switch (path) {
 #if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3

@@ -82,6 +82,7 @@ std::size_t walk_seams(const Recurrence& r, const Layout& layout,
                 state = truth;
                 return i;
             }
+            record(Event::seam_step);
             advance(r, truth, i, true);
             advance(r, lane, i, false);
             met = same_bits<Recurrence>(truth, lane);

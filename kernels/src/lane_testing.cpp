@@ -14,7 +14,7 @@ std::atomic<int> forced_path{-1};
 std::atomic<std::size_t> forced_warm_up{no_override};
 std::atomic<bool> absurd_guesses{false};
 std::atomic<int> forced_large_runs{static_cast<int>(LargeRuns::by_size)};
-std::atomic<std::size_t> events[4];
+std::atomic<std::size_t> events[5];
 std::atomic<int> last_path_run{0};
 
 }  // namespace

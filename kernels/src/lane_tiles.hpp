@@ -11,6 +11,7 @@
 // stores combine a line only when it is written at once.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <utility>
@@ -236,16 +237,27 @@ MOLVENAR_INLINE void run_line(const Recurrence& r, PackState<Recurrence, N> (&pa
             std::make_index_sequence<Recurrence::output_count>{}, r, y[g], g, offset, line, run);
 }
 
-// One tile of every pack. In the warm-up only lane 0 writes.
+// Lines [from, to) of a tile of every pack. In the warm-up only lane 0 writes.
 template <class Recurrence, int N, int Groups, bool Stream, bool Clean>
-MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
-                              bool warming, Run<Recurrence, N, Groups>& run) noexcept {
-    for (std::size_t line = 0; line < tile_length; line += line_of<N, Stream>) {
+MOLVENAR_INLINE void run_lines(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
+                               std::size_t length, bool warming, Run<Recurrence, N, Groups>& run) noexcept {
+    for (std::size_t line = 0; line < length; line += line_of<N, Stream>) {
         if (warming)
             run_line<Recurrence, N, Groups, Stream, Clean, 1, 1>(r, packs, offset, line, run);
         else
             run_line<Recurrence, N, Groups, Stream, Clean, Groups, N>(r, packs, offset, line, run);
     }
+}
+
+// One tile of every pack, of `length` positions: a whole tile, whose length
+// the compiler knows, but perhaps the last, which may end at any line.
+template <class Recurrence, int N, int Groups, bool Stream, bool Clean>
+MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
+                              std::size_t length, bool warming, Run<Recurrence, N, Groups>& run) noexcept {
+    if (length == tile_length) [[likely]]
+        run_lines<Recurrence, N, Groups, Stream, Clean>(r, packs, offset, tile_length, warming, run);
+    else
+        run_lines<Recurrence, N, Groups, Stream, Clean>(r, packs, offset, length, warming, run);
 }
 
 // Runs Groups packs of N lanes over the layout from their starting states
@@ -284,25 +296,28 @@ MOLVENAR_INLINE bool run_lanes(const Recurrence& r, const Layout& layout,
     PackState<Recurrence, N> entering[Groups];
     for (int g = 0; g < Groups; ++g)
         entering[g] = packs[g];
+    // Tiles end where the warm-up ends, so that the lanes' states entering
+    // their chunks are taken between two tiles.
     const std::size_t steps = layout.warm_up + layout.chunk;
-    for (std::size_t offset = 0; offset < steps; offset += tile_length) {
+    for (std::size_t offset = 0, length = 0; offset < steps; offset += length) {
         if (offset == layout.warm_up && offset != 0)
             for (int g = 0; g < Groups; ++g)
                 entering[g] = packs[g];
         const bool warming = offset < layout.warm_up;
+        length = std::min(tile_length, (warming ? layout.warm_up : steps) - offset);
         if constexpr (Recurrence::has_gaps) {
             PackState<Recurrence, N> before[Groups];
             for (int g = 0; g < Groups; ++g)
                 before[g] = packs[g];
-            run_tile<Recurrence, N, Groups, Stream, true>(local, packs, offset, warming, run);
+            run_tile<Recurrence, N, Groups, Stream, true>(local, packs, offset, length, warming, run);
             if (!all_finite(packs)) [[unlikely]] {
                 for (int g = 0; g < Groups; ++g)
                     packs[g] = before[g];
                 stream_fence();
-                run_tile<Recurrence, N, Groups, Stream, false>(local, packs, offset, warming, run);
+                run_tile<Recurrence, N, Groups, Stream, false>(local, packs, offset, length, warming, run);
             }
         } else {
-            run_tile<Recurrence, N, Groups, Stream, false>(local, packs, offset, warming, run);
+            run_tile<Recurrence, N, Groups, Stream, false>(local, packs, offset, length, warming, run);
         }
         run.produce.next_tile();
     }

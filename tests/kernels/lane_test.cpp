@@ -119,7 +119,8 @@ private:
 // the shape of a run through the caches or of a large run.
 std::size_t forced_length(Walk& walk, InstructionSet path, const lanes::Shapes& shapes,
                           const lanes::Shapes& large_shapes, std::size_t warm_up, std::size_t begin) {
-    const std::size_t least = begin + lanes::least_length(path, walk.below(2) == 0 ? shapes : large_shapes, warm_up);
+    const bool large = walk.below(2) == 0;
+    const std::size_t least = begin + lanes::least_length(path, large ? large_shapes : shapes, warm_up, large);
     switch (walk.below(4)) {
         case 0: return least - 1 + walk.below(3);
         case 1: return walk.below(4);
@@ -134,20 +135,25 @@ protected:
             GTEST_SKIP() << lanes::name(GetParam()) << " is not available on this processor";
     }
 
-    // Runs `trial` under each speculation: long walks (given as the length)
-    // under the engine's own warm-up, short ones under forced warm-ups; every
-    // other trial is taken for a large run (streaming), whatever its size.
-    // Checks that the lanes ran and that absurd guesses made seams recompute.
+    // Runs `trial` under each speculation: under the engine's own warm-up
+    // long walks and walks of daily-bar lengths (given as the length), where
+    // the lanes' chunks are shorter than their warm-up and the cost of the
+    // lanes decides whether they run; short ones under forced warm-ups.
+    // Every other trial is taken for a large run (streaming), whatever its
+    // size. Checks that the lanes ran and that absurd guesses made seams
+    // recompute.
     template <typename Trial>
     void each_speculation(Trial trial) {
+        Walk lengths(0x1E5);
         for (const Speculation& speculation : speculations) {
             SCOPED_TRACE(speculation.name);
             Forced scope(GetParam(), speculation);
             const bool own = speculation.warm_up == lanes::no_override;
-            for (int k = 0; k < (own ? 10 : 300); ++k) {
+            for (int k = 0; k < (own ? 60 : 300); ++k) {
                 SCOPED_TRACE(k % 2 == 0 ? "as a short run" : "as a large run");
                 lanes::testing::force_large_runs(k % 2 == 0 ? lanes::LargeRuns::never : lanes::LargeRuns::always);
-                trial(speculation, own ? 20'000 + 3'000 * k : 0);
+                const std::size_t daily = 200 + lengths.below(6'000);
+                trial(speculation, !own ? 0 : k < 10 ? 20'000 + 3'000 * k : daily);
             }
             EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
             if (speculation.absurd) {
@@ -215,6 +221,49 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
         compute_atr(view(bars.high), view(bars.low), view(bars.close), period, view(output));
         ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, period, m), output));
     });
+}
+
+// Every length of daily bars, from a year to twenty, under the engine's own
+// warm-up: the cost of the lanes against the plain loop decides whether
+// they run, with one pack or all, and in how long chunks, so every
+// threshold of that choice lies in this range. The lanes must run at the
+// longer of these lengths, and give the plain loop's bits at every one,
+// also when their guesses are absurd and every seam is recomputed.
+TEST_P(LanePath, DailyBarLengthsMatchPlainLoop) {
+    Walk walk(0xDA11);
+    constexpr std::size_t longest = 5'200;
+    const Values prices = walk.prices(longest, 0.0005);
+    const Values gapped = walk.prices(longest, 0.01);
+    const Bars bars = walk.bars(longest, 0.0);
+    for (const Speculation& speculation : {speculations[0], speculations[1]}) {
+        SCOPED_TRACE(speculation.name);
+        Forced scope(GetParam(), speculation);
+        lanes::testing::force_large_runs(lanes::LargeRuns::never);
+        for (std::size_t n = 200; n <= longest; n += n < 3'000 ? 1 : 13) {
+            SCOPED_TRACE(::testing::Message() << "n=" << n);
+            const std::size_t ran = lanes::testing::count(Event::lanes_ran);
+            const Values input(prices.begin(), prices.begin() + static_cast<std::ptrdiff_t>(n));
+            Values output(n, untouched);
+            compute_ema(20, view(input), view(output));
+            ASSERT_TRUE(same_bits(reference::ema(20, input, n), output));
+
+            const Values holes(gapped.begin(), gapped.begin() + static_cast<std::ptrdiff_t>(n));
+            ASSERT_TRUE(reference::macd_matches(n % 2 == 0 ? input : holes, 12, 26, 9));
+
+            const Values high(bars.high.begin(), bars.high.begin() + static_cast<std::ptrdiff_t>(n));
+            const Values low(bars.low.begin(), bars.low.begin() + static_cast<std::ptrdiff_t>(n));
+            const Values close(bars.close.begin(), bars.close.begin() + static_cast<std::ptrdiff_t>(n));
+            compute_atr(view(high), view(low), view(close), 14, view(output));
+            ASSERT_TRUE(same_bits(reference::atr(high, low, close, 14, n), output));
+            // MACD over gaps may be left with no settled stretch long enough.
+            if (n >= 2'000) {
+                ASSERT_GE(lanes::testing::count(Event::lanes_ran), ran + (n % 2 == 0 ? 3 : 2));
+            }
+        }
+        if (speculation.absurd) {
+            EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
+        }
+    }
 }
 
 // An output `offset` bytes past the start of a cache line.
