@@ -15,7 +15,7 @@
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .ONESHELL:
-.PHONY: demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples sanitizers i386 clean
+.PHONY: demo test quick bench kernel-bench bench-universe quick-env python-matrix kernel-tests clang types examples sanitizers i386 wheels wheel-tests clean
 
 FIND_PYTHON := scripts/find_python.sh
 SETUP_ENV := scripts/setup_env.sh
@@ -28,7 +28,7 @@ QUICK_PACKAGES := numpy>=2
 
 # The stages of `make test`, in order; each is a target below. A new stage is
 # a target appended here.
-TEST_STAGES := kernel-tests python-matrix clang types examples sanitizers i386
+TEST_STAGES := kernel-tests python-matrix clang types examples sanitizers i386 wheel-tests
 
 test:
 	@scripts/run_stages.sh $(TEST_STAGES)
@@ -124,6 +124,17 @@ examples:
 i386: quick-env
 	@scripts/i386_stage.sh $(QUICK_VENV)/bin/python
 
+# The wheels users install, for CPython 3.12 to 3.15, each checked, and the
+# sdist, into dist/ (scripts/build_wheels.sh; 3.14 and 3.15 from a Debian sid
+# root made on first use in build/sid-root).
+wheels:
+	@scripts/build_wheels.sh
+
+# Each wheel installed in a fresh venv of its interpreter, 3.14 and 3.15 also
+# debug builds: the Python tests, and output bits equal to the gcc build's.
+wheel-tests: quick-env
+	@scripts/wheels_stage.sh $(QUICK_VENV)/bin/python
+
 # The C++ kernels alone against their chain floors (bench/kernel_bench.cpp).
 kernel-bench:
 	@scripts/ensure_gtest.sh
@@ -133,4 +144,4 @@ kernel-bench:
 	build/kernels-portable/bench/molvenar_kernel_bench --all-paths
 
 clean:
-	rm -rf build $(VENVS) $(QUICK_VENV) .venv-bench
+	rm -rf build dist $(VENVS) $(QUICK_VENV) .venv-bench
