@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# build_manylinux_wheel.sh PYTHON WORK OUT
+# build_manylinux_wheel.sh PYTHON WORK CACHE OUT
 # Builds the molvenar wheel of PYTHON with the zig toolchain of WORK (made by
 # wheel_toolchain.sh) into the folder OUT, still tagged linux_x86_64:
 # build_wheels.sh checks it and gives it its manylinux tag. Runs on the host
-# or inside the sid root alike; everything it writes is under WORK:
+# or inside the sid root alike; it writes under WORK and CACHE:
 #   WORK/build-env-TAG   the build requirements, for PYTHON
 #   WORK/cmake-TAG       the CMake tree, kept so a rebuild compiles what changed
-#   WORK/ccache          compiled objects: the kernels, which include no Python
+#   CACHE/ccache         compiled objects: the kernels, which include no Python
 #                        header, are compiled once for all four interpreters
+#   CACHE/zig            zig's own: its C++ runtime and glibc stubs, compiled
+#                        once (a few minutes)
 set -euo pipefail
-python="$1" work="$(realpath "$2")" out="$3"
+python="$1" work="$(realpath "$2")" cache="$(realpath "$3")" out="$4"
 cd "$(dirname "$0")/.."
 
 tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
@@ -46,11 +48,11 @@ launcher=()
 if command -v ccache > /dev/null; then
     # Paths relative to the checkout and the compiler known by its identity:
     # the same object for the same source and flags in every build tree.
-    export CCACHE_DIR="$work/ccache" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 \
+    export CCACHE_DIR="$cache/ccache" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 \
            CCACHE_COMPILERTYPE=clang CCACHE_COMPILERCHECK="string:$(cat "$work/zig/identity")"
     launcher=(--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cache"
+export ZIG_GLOBAL_CACHE_DIR="$cache/zig" ZIG_LOCAL_CACHE_DIR="$cache/zig"
 
 echo "==> building the $tag wheel with $(cat "$work/zig/identity")"
 start=$SECONDS

@@ -7,12 +7,16 @@
 # (made on first use). All four are compiled by zig (wheel_toolchain.sh);
 # every wheel is checked by check_wheel.sh before it lands in dist/. Wheels of
 # the current sources are kept under build/wheels-work and not built again.
+# The compiler caches outlive the checkout, in MOLVENAR_WHEEL_CACHE (default
+# ~/.cache/molvenar-wheels), so that a fresh clone compiles only what changed.
 # Needs root (the sid root) and, on first use, PyPI and Debian's mirror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 work=build/wheels-work
 root=build/sid-root
+cache="${MOLVENAR_WHEEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/molvenar-wheels}"
+mkdir -p "$cache"
 start=$SECONDS
 
 scripts/ensure_debian_packages.sh ccache binutils
@@ -31,13 +35,14 @@ for version in 3.12 3.13; do
     if missing "$version"; then
         variable="PYTHON${version/./}"
         python="$(PYTHON="${!variable:-}" scripts/find_python.sh "$version")"
-        scripts/build_manylinux_wheel.sh "$python" "$work" "$raw"
+        scripts/build_manylinux_wheel.sh "$python" "$work" "$cache" "$raw"
     fi
 done
 for version in 3.14 3.15; do
     if missing "$version"; then
         scripts/sid_root.sh "$root"
-        scripts/in_sid_root.sh "$root" "$work" "scripts/build_manylinux_wheel.sh python$version $work $raw"
+        scripts/in_sid_root.sh "$root" "scripts/build_manylinux_wheel.sh python$version $work '$cache' $raw" \
+            "$work" "$cache"
     fi
 done
 

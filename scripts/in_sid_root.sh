@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# in_sid_root.sh ROOT WORK COMMAND
+# in_sid_root.sh ROOT COMMAND WRITABLE...
 # Runs the shell COMMAND inside the Debian sid root ROOT (see sid_root.sh),
 # in this checkout, with a clean environment. The checkout appears inside the
-# root at its own path, read-only; only WORK (a folder of the checkout) is
-# writable there, also at its own path, so tools, caches and venvs made
-# outside the root serve inside it unchanged and the other way round.
+# root at its own path, read-only; only the WRITABLE folders (of the checkout
+# or not) are writable there, also at their own paths, so tools, caches and
+# venvs made outside the root serve inside it unchanged and the other way
+# round.
 # Read-only on purpose: an `rm -rf build` while a mount is left behind then
 # fails on the checkout instead of emptying it. Needs root (chroot, mount).
 set -euo pipefail
-root="${1:?usage: in_sid_root.sh ROOT WORK COMMAND}" work="$2" command="$3"
+root="$(realpath "${1:?usage: in_sid_root.sh ROOT COMMAND WRITABLE...}")" command="$2"
+shift 2
 cd "$(dirname "$0")/.."
 project="$PWD"
-root="$(realpath "$root")" work="$(realpath "$work")"
 
 # pip inside the root verifies PyPI's certificate with the host's bundle: the
 # certificates the host trusts are the ones that work from this machine.
@@ -38,7 +39,11 @@ mkdir -p "$root$project" "$root/proc"
 mount_here -t proc proc "$root/proc"
 mount_here --bind "$project" "$root$project"
 mount -o remount,bind,ro "$root$project"
-mount_here --bind "$work" "$root$work"
+for folder in "$@"; do
+    folder="$(realpath "$folder")"
+    mkdir -p "$root$folder"   # outside the checkout; inside it, the folder is there
+    mount_here --bind "$folder" "$root$folder"
+done
 
 chroot "$root" /usr/bin/env -i \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \

@@ -66,7 +66,7 @@ for version_tag in cp312:3.12 cp313:3.13 cp314:3.14 cp314:3.14d cp315:3.15 cp315
             run=(bash -euo pipefail -c "$test_in_venv" - "$host_python" "$venv" "$wheel" "$version" "$compare" "${packages[@]}") ;;
         *)
             scripts/sid_root.sh "$root" || { failed=1; continue; }
-            run=(scripts/in_sid_root.sh "$root" "$work" "set -- $interpreter $venv $wheel $version $compare $(printf "'%s' " "${packages[@]}"); $test_in_venv") ;;
+            run=(scripts/in_sid_root.sh "$root" "set -- $interpreter $venv $wheel $version $compare $(printf "'%s' " "${packages[@]}"); $test_in_venv" "$work") ;;
     esac
     step "$interpreter: install, tests, output bits" "${run[@]}" &&
         step "$interpreter: bits equal the gcc build's" \
