@@ -47,8 +47,11 @@ done
 launcher=()
 if command -v ccache > /dev/null; then
     # Paths relative to the checkout and the compiler known by its identity:
-    # the same object for the same source and flags in every build tree.
+    # the same object for the same source and flags in every build tree and
+    # every clone. The macro prefix map names the checkout's folder, but
+    # always maps it to the same relative paths, so it is left out of the hash.
     export CCACHE_DIR="$cache/ccache" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 \
+           CCACHE_IGNOREOPTIONS='-fmacro-prefix-map=*' \
            CCACHE_COMPILERTYPE=clang CCACHE_COMPILERCHECK="string:$(cat "$work/zig/identity")"
     launcher=(--config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
