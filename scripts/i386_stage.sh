@@ -32,29 +32,8 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-steps=()
-failed=0
-stage_start=$SECONDS
-
-# step NAME COMMAND...: runs the command, records its outcome and time, and
-# goes on after a failure so one run shows everything that is broken.
-step() {
-    local name="$1" start=$SECONDS outcome=passed
-    shift
-    echo
-    echo "--- i386: $name"
-    "$@" || { outcome=FAILED; failed=1; }
-    steps+=("$(printf '  %-34s %-7s %4ds' "$name" "$outcome" $((SECONDS - start)))")
-    echo "--- i386: $name: $outcome in $((SECONDS - start))s"
-    [ "$outcome" = passed ]
-}
-
-summary() {
-    echo
-    echo "--- i386 stage summary"
-    printf '%s\n' "${steps[@]}"
-    echo "  total: $((SECONDS - stage_start))s"
-}
+STAGE=i386
+source scripts/stage_steps.sh
 
 # Mount points at or below the root, deepest first.
 mounts_below_root() {
