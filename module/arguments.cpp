@@ -163,20 +163,6 @@ Result<Period> convert_period(PyObject* object, std::string* refused_value) noex
     return static_cast<Period>(value);
 }
 
-ErrorValue name_argument_error(std::string_view parameter_name, ErrorValue error) noexcept {
-    if (error.type() != PyExc_TypeError)
-        return error;
-    PyObject* incoming = error.instance();
-    std::string message = "argument '";
-    message += parameter_name;
-    message += "': ";
-    message += string_form(incoming);
-    ErrorValue renamed = ErrorValue::type_error(std::move(message));
-    PyObject* cause = PyException_GetCause(incoming);  // new reference or null
-    PyException_SetCause(renamed.instance(), cause);   // steals the reference
-    return renamed;
-}
-
 Result<Period> convert_period_argument(std::string_view parameter_name, PyObject* object,
                                        Period minimum) noexcept {
     std::string refused_value;

@@ -9,19 +9,11 @@
 #include <string_view>
 
 #include "errors/result.hpp"
+#include "module/argument_error.hpp"
+#include "module/function_description.hpp"
 #include "series.hpp"
 
 namespace molvenar {
-
-// What a callable accepts. Every parameter of this module is positional or
-// keyword; none is positional-only or keyword-only.
-struct FunctionDescription {
-    const char* class_name;  // null for module-level functions
-    const char* function_name;
-    std::span<const std::string_view> parameter_names;
-    std::size_t positional_only_count;
-    std::size_t required_positional_count;
-};
 
 // Fills `slots` (one per parameter, borrowed references) from the argument
 // vector and the keyword-name tuple, or reports a TypeError.
@@ -46,10 +38,6 @@ inline Result<void> sort_arguments(const FunctionDescription& description, PyObj
 // integer is out of range and `refused_value` is given, it receives the
 // integer's value as text.
 Result<Period> convert_period(PyObject* object, std::string* refused_value = nullptr) noexcept;
-
-// Re-makes an exact TypeError as "argument '<name>': <message>", keeping the
-// incoming exception's cause; any other error passes unchanged.
-ErrorValue name_argument_error(std::string_view parameter_name, ErrorValue error) noexcept;
 
 // Period conversion with the parameter named in a failure; a refusal that
 // is molvenar's own (not an exception of the object's __index__) gets a note

@@ -4,6 +4,7 @@
 
 #include "errors/py_ref.hpp"
 #include "errors/string_form.hpp"
+#include "module/argument_error.hpp"
 #include "numpy_bridge/api_table.hpp"
 #include "numpy_bridge/masked_array.hpp"
 #include "numpy_bridge/numpy_types.hpp"

@@ -11,8 +11,9 @@
 #include <string_view>
 
 #include "errors/result.hpp"
-#include "module/arguments.hpp"
+#include "module/function_description.hpp"
 #include "numpy_bridge/array_layout.hpp"
+#include "series.hpp"
 
 namespace molvenar {
 
