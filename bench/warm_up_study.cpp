@@ -9,7 +9,7 @@
 // and their steps say what the warm-up leaves to the seam walk. The bits
 // column turns steps into bits of contraction: steps × -log2(slowest factor).
 //
-//   molvenar_warm_up_study [RUNS]   (default 20 series per row)
+//   molvenar_warm_up_study [RUNS [LENGTH]]   (default 20 series of 25,000 bars per row)
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +27,7 @@ namespace {
 using molvenar::lanes::Event;
 namespace testing = molvenar::lanes::testing;
 
-constexpr std::size_t length = 25'000;
+std::size_t length = 25'000;  // bars per series
 
 struct Bars {
     std::vector<double> high, low, close;
@@ -37,7 +37,8 @@ struct Bars {
 // calm (0.2 % a day), volatile (3 %), jumps (1 %, and one day in a hundred
 // ten times that), spikes (1 %, and a bar of ten times the price every 250
 // days, so that some lanes start on one), shifts (1 %, and the level halved
-// or doubled every 500 days).
+// or doubled every 500 days); additive: the kernel benchmark's walk, steps
+// of 1 from 1000, unrounded, ranges of 0 to 2 either side.
 Bars walk(const std::string& kind, std::uint64_t seed) {
     std::mt19937_64 random(seed);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -45,6 +46,17 @@ Bars walk(const std::string& kind, std::uint64_t seed) {
     const double volatility = kind == "calm" ? 0.002 : kind == "volatile" ? 0.03 : 0.01;
     Bars bars{std::vector<double>(length), std::vector<double>(length), std::vector<double>(length)};
     double price = 100.0;
+    if (kind == "additive") {
+        std::uniform_real_distribution<double> spread(0.0, 2.0);
+        price = 1000.0;
+        for (std::size_t i = 0; i < length; ++i) {
+            price += normal(random);
+            bars.close[i] = price;
+            bars.high[i] = price + spread(random);
+            bars.low[i] = price - spread(random);
+        }
+        return bars;
+    }
     for (std::size_t i = 0; i < length; ++i) {
         double move = volatility * normal(random);
         if (kind == "jumps" && uniform(random) < 0.01)
@@ -111,6 +123,8 @@ Tally measure(const Kernel& kernel, const std::string& kind, std::size_t warm_up
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    if (argc > 2)
+        length = std::max<std::size_t>(2, std::strtoull(argv[2], nullptr, 10));
     const Kernel kernels[] = {
         {"ema(10)", 9.0 / 11.0, ema<10>},
         {"ema(20)", 19.0 / 21.0, ema<20>},
@@ -119,7 +133,7 @@ int main(int argc, char** argv) {
         {"atr(14)", 13.0 / 14.0, atr<14>},
         {"atr(20)", 19.0 / 20.0, atr<20>},
     };
-    const char* kinds[] = {"calm", "volatile", "jumps", "spikes", "shifts"};
+    const char* kinds[] = {"calm", "volatile", "jumps", "spikes", "shifts", "additive"};
     std::printf("warm-up study: %d series of %zu bars per row, path %s\n", runs, length,
                 molvenar::lanes::name(molvenar::lanes::widest_available()));
     std::printf("\n%-14s %-9s | %-28s | %-30s\n", "", "", "from the guess (no warm-up)", "with the engine's own warm-up");

@@ -66,8 +66,14 @@ void check_reach(std::size_t n, InputSeries low, InputSeries close, Period perio
 }
 
 // The running average after the first one, for the lane engine. The step
-// consumes the true range, which depends on the prices alone.
-struct AtrRecurrence : lanes::OutputsAsProduced {
+// consumes the true range, which depends on the prices alone. For runs
+// through the caches the ranges are computed ahead in packs
+// (`prepared`) and written where the averages go: a lane reads each range
+// before any lane writes the average there (a lane writes a position a
+// chunk's steps after the lane after it read it, and ATR never steps a tile
+// twice), and the scalar steps of the seam walk compute their own.
+template <bool FromRanges>
+struct AtrSteps : lanes::OutputsAsProduced {
     static constexpr std::size_t state_size = 1;
     static constexpr std::size_t produced_count = 1;
     static constexpr std::size_t output_count = 1;
@@ -83,7 +89,21 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
 
     template <class T>
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
-        return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
+        if constexpr (FromRanges && !std::is_same_v<T, double>)
+            return load<T>(out + i);
+        else
+            return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
+    }
+
+    // The true ranges of [from, to) in the output, in packs of N.
+    template <int N>
+    MOLVENAR_INLINE AtrSteps<true> prepared(std::size_t from, std::size_t to) const noexcept {
+        std::size_t i = from;
+        for (; i + N <= to; i += N)
+            store(out + i, feed<Pack<N>>(i));
+        for (; i < to; ++i)
+            out[i] = feed<double>(i);
+        return AtrSteps<true>{{}, high, low, close, out, reciprocal};
     }
 
     template <bool, class T>
@@ -93,8 +113,8 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
     }
 
     // The average follows the ranges: the mean of the last few finite ones
-    // up to the lane's start is a fair guess, closer than one range alone.
-    void guess(lanes::State<AtrRecurrence>& state, std::size_t i) const noexcept {
+    // up to position i is a fair guess, closer than one range alone.
+    double plain_guess(std::size_t i) const noexcept {
         constexpr std::size_t ranges = 16;
         double sum = 0.0;
         std::size_t count = 0;
@@ -105,15 +125,33 @@ struct AtrRecurrence : lanes::OutputsAsProduced {
                 ++count;
             }
         }
-        state[0] = count != 0 ? sum / static_cast<double>(count) : 0.0;
+        return count != 0 ? sum / static_cast<double>(count) : 0.0;
     }
 
-    bool regular(const lanes::State<AtrRecurrence>&) const noexcept { return true; }
-    // One range is often half or twice the average; the mean of several
-    // lands closer. From that guess two chains agreed bit for bit after 48
-    // to 50 bits' worth of contraction on average (bench/warm_up_study.cpp).
-    // A seam the warm-up leaves unconverged is recomputed.
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 50.0); }
+    // The average where the lanes begin, or the plain guess far enough back,
+    // carried forward by the ranges since in one geometric sum: a step keeps
+    // 1 - 1/period of the average. A NaN range among them leaves the plain
+    // guess.
+    template <int N>
+    MOLVENAR_INLINE void guess(lanes::State<AtrSteps>& state, std::size_t i,
+               const lanes::Anchor<AtrSteps>& anchor) const noexcept {
+        const std::size_t from = anchor.from(i);
+        const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
+        const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, 1.0 - reciprocal);
+        const double average = tail.decay * before + reciprocal * tail.sum;
+        state[0] = is_finite(average) ? average : plain_guess(i);
+    }
+
+    bool regular(const lanes::State<AtrSteps>&) const noexcept { return true; }
+    // From the plain guess, two chains agreed bit for bit after 48 to 50
+    // bits' worth of contraction on average: a sum reaching back that far
+    // has forgotten it (bench/warm_up_study.cpp).
+    std::size_t guess_reach() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 50.0); }
+    // From the sum, two chains agreed bit for bit after 2 to 4 bits' worth
+    // of contraction on average, on calm to volatile walks; 8 leave a seam
+    // to recompute in one run of lanes in ten or fewer, a few steps long
+    // (bench/warm_up_study.cpp).
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 8.0); }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 
@@ -145,8 +183,8 @@ void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period pe
     double average = sum / static_cast<double>(period);
     out[period] = average;
 
-    lanes::State<AtrRecurrence> state{average};
-    std::size_t i = lanes::run(AtrRecurrence{{}, h, l, c, out, reciprocal}, period + 1, n, state);
+    lanes::State<AtrSteps<false>> state{average};
+    std::size_t i = lanes::run(AtrSteps<false>{{}, h, l, c, out, reciprocal}, period + 1, n, state);
     average = state[0];
     for (; i < n; ++i) {
         average = next_average(average, true_range<double>(h[i], l[i], c[i - 1]), reciprocal);

@@ -57,19 +57,32 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
         }
     }
 
-    // The average follows the values, so the value itself is a fair guess.
-    void guess(lanes::State<EmaRecurrence>& state, std::size_t i) const noexcept {
-        state[0] = is_finite(in[i]) ? double{in[i]} : 0.0;
+    // The value itself is a fair guess of the average that follows it.
+    double plain_guess(std::size_t i) const noexcept { return is_finite(in[i]) ? double{in[i]} : 0.0; }
+
+    // The average where the lanes begin, or the value far enough back,
+    // carried forward by the values since in one geometric sum. A gap among
+    // them leaves the value itself.
+    template <int N>
+    MOLVENAR_INLINE void guess(lanes::State<EmaRecurrence>& state, std::size_t i,
+               const lanes::Anchor<EmaRecurrence>& anchor) const noexcept {
+        const std::size_t from = anchor.from(i);
+        const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
+        const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, smoothing.complement);
+        const double average = tail.decay * before + smoothing.factor * tail.sum;
+        state[0] = is_finite(average) ? average : plain_guess(i);
     }
 
     bool regular(const lanes::State<EmaRecurrence>&) const noexcept { return true; }
-    // A value lies within a few percent of the average that follows it, so a
-    // lane starts some 47 bits from the true state: from that guess, two
-    // chains agreed bit for bit after 45 to 49 bits' worth of contraction on
-    // average, on calm to volatile walks (bench/warm_up_study.cpp). A seam
-    // the warm-up leaves unconverged is recomputed, at little cost when it
-    // falls a few steps short.
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(smoothing.complement, 48.0); }
+    // A value lies within a few percent of the average that follows it, so
+    // a sum reaching back 48 bits' worth of contraction has forgotten that
+    // much (bench/warm_up_study.cpp).
+    std::size_t guess_reach() const noexcept { return lanes::steps_to_forget(smoothing.complement, 48.0); }
+    // From the sum, two chains agreed bit for bit after 1 to 3 bits' worth of
+    // contraction on average, on calm to volatile walks; 8 leave a seam to
+    // recompute in one run of lanes in ten or fewer, a few steps long
+    // (bench/warm_up_study.cpp).
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(smoothing.complement, 8.0); }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 

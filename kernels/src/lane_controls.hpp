@@ -14,6 +14,7 @@
 #include <cstddef>
 
 #include "lane_dispatch.hpp"
+#include "simd_pack.hpp"
 
 namespace molvenar::lanes {
 
@@ -29,9 +30,10 @@ struct Controls {
         return r.warm_up();
     }
     static bool large(std::size_t bytes) noexcept { return bytes >= large_run_bytes; }
-    template <class Recurrence, class State>
-    static void guess(const Recurrence& r, State& state, std::size_t i, std::size_t) noexcept {
-        r.guess(state, i);
+    template <int N, class Recurrence, class State, class Anchor>
+    MOLVENAR_INLINE static void guess(const Recurrence& r, State& state, std::size_t i, std::size_t,
+                                      const Anchor& anchor) noexcept {
+        r.template guess<N>(state, i, anchor);
     }
 };
 
@@ -65,12 +67,13 @@ struct Controls {
     bool large(std::size_t bytes) const noexcept {
         return large_runs == LargeRuns::by_size ? bytes >= large_run_bytes : large_runs == LargeRuns::always;
     }
-    template <class Recurrence, class State>
-    void guess(const Recurrence& r, State& state, std::size_t i, std::size_t lane) const noexcept {
+    template <int N, class Recurrence, class State, class Anchor>
+    MOLVENAR_INLINE void guess(const Recurrence& r, State& state, std::size_t i, std::size_t lane,
+                               const Anchor& anchor) const noexcept {
         if (absurd_guesses)
             state.fill(absurd_guess(lane));
         else
-            r.guess(state, i);
+            r.template guess<N>(state, i, anchor);
     }
 };
 

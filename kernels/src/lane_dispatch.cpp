@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace molvenar::lanes {
 namespace {
@@ -38,12 +40,34 @@ bool available(InstructionSet set) noexcept {
     return static_cast<int>(set) <= static_cast<int>(widest_available());
 }
 
+namespace {
+
+// The natural logarithm of a normal x in (0, 1), to about 1e-7: every call
+// of a kernel that may run lanes works out its warm-up, and the library's
+// logarithm would cost a short call more than the plain steps it saves.
+// x = m × 2^e with m in [0.5, 1) read off its bits; log m = 2 atanh(z),
+// z = (m - 1)/(m + 1) in [-1/3, 0), by its series.
+double log_below_one(double x) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1022;
+    bits = (bits & ~(std::uint64_t{0x7ff} << 52)) | (std::uint64_t{1022} << 52);
+    double m;
+    std::memcpy(&m, &bits, sizeof m);
+    const double z = (m - 1.0) / (m + 1.0), z2 = z * z;
+    const double series =
+        1.0 + z2 * (1.0 / 3 + z2 * (1.0 / 5 + z2 * (1.0 / 7 + z2 * (1.0 / 9 + z2 * (1.0 / 11 + z2 / 13)))));
+    return static_cast<double>(e) * 0.6931471805599453 + 2.0 * z * series;
+}
+
+}  // namespace
+
 std::size_t steps_to_forget(double factor, double bits) noexcept {
     if (!(factor < 1.0))
         return unbounded;
-    if (!(factor > 0.0))
+    if (!(factor >= 0x1p-1022))  // zero, or too small to be normal: forgotten at once
         return 1;
-    const double steps = std::ceil(bits * std::log(2.0) / -std::log(factor));
+    const double steps = std::ceil(bits * 0.6931471805599453 / -log_below_one(factor));
     if (!(steps < 1e9))
         return unbounded;
     return static_cast<std::size_t>(steps);

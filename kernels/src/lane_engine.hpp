@@ -47,7 +47,10 @@
 //                                component, which later clean steps keep)
 //   derive<Clean, T>(produced, outputs)
 //                                the outputs of a step, value by value
-//   guess(state, i)              a plausible state for a lane starting at i
+//   guess<N>(state, i, anchor)   a plausible state for a lane starting at i, which
+//                                may sum the series back to the true state where
+//                                the lanes begin, in packs of N (lane_guesses.hpp)
+//   guess_reach()                how far back such a guess sums at most
 //   regular(state)               whether `step` is the plain loop's step from this
 //                                state; `step` never leads back from an irregular one
 //   warm_up()                    steps to forget a guess (`unbounded`: never speculate)
@@ -62,6 +65,7 @@
 
 #include "lane_controls.hpp"
 #include "lane_dispatch.hpp"
+#include "lane_guesses.hpp"
 #include "lane_seams.hpp"
 #include "lane_shapes.hpp"
 #include "lane_tiles.hpp"
@@ -138,8 +142,43 @@ struct Mode {
     bool all_groups;  // the path's packs side by side, or one pack
     bool streaming;
     std::size_t warm_up;  // steps: whole lines, or whole tiles when streaming
+    std::size_t reach;    // how far back a lane's guess sums
     Controls controls;
 };
+
+// The widest pack of a path, which a lane's guess sums in.
+constexpr int widest_pack(InstructionSet set) {
+    return set == InstructionSet::avx512f ? 8 : set == InstructionSet::avx2 ? 4 : 2;
+}
+
+// Whether a recurrence has a prepared form for runs through the caches:
+// `prepared<N>(from, to)` does in packs of N what the steps over [from, to)
+// would each do alone, and returns a recurrence whose packs read it. Its
+// scalar steps, which the seam walk takes, still do that work themselves,
+// and so do its steps in runs that stream.
+template <class Recurrence>
+concept prepares = requires(const Recurrence& r) { r.template prepared<2>(std::size_t{}, std::size_t{}); };
+
+// Starts the lanes of the layout, runs them and walks their seams; see
+// walk_seams for the result.
+template <InstructionSet Set, int N, int Groups, bool Stream, class Recurrence, class Written>
+MOLVENAR_INLINE std::size_t speculate(const Recurrence& r, const Layout& layout, const Writes<Written>& writes,
+                                      State<Written>& state, const Mode& mode) noexcept {
+    constexpr std::size_t Lanes = N * Groups;
+    // Lane 0 starts from the true state, every other lane from a guess that
+    // may reach back to it.
+    const Anchor<Recurrence> anchor{layout.begin, state, mode.reach};
+    std::array<State<Recurrence>, Lanes> starting;
+    starting[0] = state;
+    for (std::size_t k = 1; k < Lanes; ++k)
+        mode.controls.template guess<widest_pack(Set)>(r, starting[k], layout.lane_start(k), k, anchor);
+    LaneStates<Recurrence, Lanes> lanes;
+    record_path(Set);
+    const Writes<Recurrence> own_writes{writes.stream, writes.shift, writes.shifted};
+    if (!run_lanes<Recurrence, Set, N, Groups, Stream>(r, layout, starting, own_writes, lanes))
+        return layout.begin;
+    return walk_seams(r, layout, lanes, state);
+}
 
 // Runs the lanes of Groups packs of N on the path Set over [begin, end); see
 // walk_seams for the result. When streaming, the lanes start where the first
@@ -165,18 +204,13 @@ MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, s
     if (!layout_at(begin, end, mode.warm_up, Lanes, Stream, layout))
         return begin;
     const Writes<Recurrence> writes = writes_from(r, begin, mode.streaming);
-    // Lane 0 starts from the true state, every other lane from a guess.
-    std::array<State<Recurrence>, Lanes> starting;
-    for (std::size_t k = 0; k < Lanes; ++k) {
-        starting[k] = state;
-        if (k != 0)
-            mode.controls.guess(r, starting[k], layout.lane_start(k), k);
-    }
-    LaneStates<Recurrence, Lanes> lanes;
-    record_path(Set);
-    if (!run_lanes<Recurrence, Set, N, Groups, Stream>(r, layout, starting, writes, lanes))
-        return begin;
-    return walk_seams(r, layout, lanes, state);
+    // A recurrence whose steps read work that packs do faster ahead of time
+    // prepares it for runs through the caches (ATR: its true ranges).
+    if constexpr (!Stream && prepares<Recurrence>)
+        return speculate<Set, N, Groups, Stream>(
+            r.template prepared<widest_pack(Set)>(begin, layout.chunk_end(Lanes - 1)), layout, writes, state, mode);
+    else
+        return speculate<Set, N, Groups, Stream>(r, layout, writes, state, mode);
 }
 
 constexpr Shape shape_of(InstructionSet set, const Shapes& shapes) {
@@ -211,10 +245,11 @@ constexpr std::size_t least_length(InstructionSet set, const Shapes& shapes, std
 
 // What a run of `length` positions costs in the lanes of `lanes` that cost
 // `step_cost` plain steps per step, in plain steps: the lanes' steps (the
-// warm-up and one chunk), what they leave to the plain loop, and a few steps
-// per lane to set it up and to compare its seam. Infinite when they cannot run.
+// warm-up and one chunk), what they leave to the plain loop, a few steps per
+// lane to guess its state, set it up and compare its seam, and a few per run.
+// Infinite when they cannot run.
 inline double lanes_cost(std::size_t length, std::size_t warm_up, std::size_t lanes, double step_cost) noexcept {
-    constexpr double per_lane = 8.0;
+    constexpr double per_lane = 8.0, per_run = 32.0;
     if (warm_up >= length)
         return HUGE_VAL;
     const std::size_t chunk = chunk_for(length, warm_up, lanes, false);
@@ -222,7 +257,7 @@ inline double lanes_cost(std::size_t length, std::size_t warm_up, std::size_t la
         return HUGE_VAL;
     const std::size_t left = length - warm_up - lanes * chunk;
     return static_cast<double>(warm_up + chunk) * step_cost + static_cast<double>(left) +
-           per_lane * static_cast<double>(lanes);
+           per_lane * static_cast<double>(lanes) + per_run;
 }
 
 // The mode of a run of `length` positions on `path` with the warm-up
@@ -309,6 +344,7 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     Mode mode{};
     if (wanted >= end - begin || !choose_mode(r, path, end - begin, wanted, controls, mode))
         return begin;
+    mode.reach = r.guess_reach();
     switch (path) {
 #if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3
         case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode);

@@ -27,18 +27,22 @@ struct Shapes {
 
 // For runs through the caches, and for large runs: streaming stores write
 // whole lines, which a pack of 8 lanes fills at once. ATR's lanes read three
-// series each, so that more than 4 of them make more streams than the memory
-// system follows: its large runs take the same lanes as the others.
+// series each in large runs, so that more than 4 of them make more streams
+// than the memory system follows; through the caches they read the true
+// ranges computed ahead (atr.cpp), one series, and take 8 lanes like EMA.
 //
 // The step costs were measured at 6,000 and 25,000 positions (one pack, all
-// packs) with every path forced in turn. One pack mostly waits on its chain,
-// as the plain loop does; more packs side by side are bound by the work of
-// their steps, which the narrower paths and MACD's three averages feel most.
+// packs) with every path forced in turn, and those of MACD and of ATR on
+// SSE2 raised where runs of 250 to 1,200 positions showed the lanes slower
+// than the cost model had them (their guesses sum three series, or their
+// narrow packs compute ranges). One pack mostly waits on its chain, as the
+// plain loop does; more packs side by side are bound by the work of their
+// steps, which the narrower paths and MACD's three averages feel most.
 inline constexpr Shapes ema_shapes{{2, 2, 1.0, 1.11}, {4, 2, 1.07, 1.39}, {4, 2, 1.07, 1.39}},
                         ema_large_shapes{{2, 2}, {4, 2}, {8, 1}};
-inline constexpr Shapes macd_shapes{{2, 2, 1.04, 1.97}, {4, 1, 1.64, 1.64}, {4, 1, 1.30, 1.30}},
+inline constexpr Shapes macd_shapes{{2, 2, 1.35, 1.97}, {4, 1, 1.8, 1.8}, {4, 1, 1.6, 1.6}},
                         macd_large_shapes{{2, 2}, {4, 1}, {8, 1}};
-inline constexpr Shapes atr_shapes{{2, 2, 1.07, 2.2}, {4, 1, 1.14, 1.14}, {4, 1, 1.11, 1.11}},
-                        atr_large_shapes = atr_shapes;
+inline constexpr Shapes atr_shapes{{2, 2, 1.6, 2.2}, {4, 2, 1.14, 1.4}, {4, 2, 1.11, 1.4}},
+                        atr_large_shapes{{2, 2}, {4, 1}, {4, 1}};
 
 }  // namespace molvenar::lanes

@@ -100,22 +100,70 @@ struct MacdRecurrence {
     }
 
     // Both averages follow the values and the MACD line stays near zero.
-    void guess(lanes::State<MacdRecurrence>& state, std::size_t i) const noexcept {
+    lanes::State<MacdRecurrence> plain_guess(std::size_t i) const noexcept {
         const double x = is_finite(in[i]) ? double{in[i]} : 0.0;
-        state = {x, x, 0.0};
+        return {x, x, 0.0};
+    }
+
+    // The three averages where the lanes begin, or the plain guess far
+    // enough back, carried forward by the values since. The fast and slow
+    // averages are geometric sums of the values. The signal is one of the
+    // MACD line, fast - slow, and a geometric sum of such sums is again one of
+    // the values (weighted_by_signal), so three sums over the values give all
+    // three averages. When the signal's factor is close to another's, that
+    // form loses its precision, and the signal starts at the MACD line. A
+    // gap among the values leaves the plain guess.
+    template <int N>
+    MOLVENAR_INLINE void guess(lanes::State<MacdRecurrence>& state, std::size_t i,
+               const lanes::Anchor<MacdRecurrence>& anchor) const noexcept {
+        const std::size_t from = anchor.from(i);
+        const lanes::State<MacdRecurrence> before =
+            anchor.reaches_begin(from) ? anchor.state : plain_guess(from);
+        const lanes::Tail fast_tail = lanes::geometric_tail<N>(*this, from, i, f.fast.complement);
+        const lanes::Tail slow_tail = lanes::geometric_tail<N>(*this, from, i, f.slow.complement);
+        const lanes::Tail signal_tail = lanes::geometric_tail<N>(*this, from, i, f.signal.complement);
+        const double fast = fast_tail.decay * before[0] + f.fast.factor * fast_tail.sum;
+        const double slow = slow_tail.decay * before[1] + f.slow.factor * slow_tail.sum;
+        double signal = fast - slow;
+        if (separate(f.fast) && separate(f.slow))
+            signal = signal_tail.decay * before[2] +
+                     f.signal.factor * (weighted_by_signal(f.fast, fast, before[0], signal_tail) -
+                                        weighted_by_signal(f.slow, slow, before[1], signal_tail));
+        state = {fast, slow, signal};
+        if (!lanes::all_finite<MacdRecurrence>(state))
+            state = plain_guess(i);
+    }
+
+    // Σ c^(i - 1 - t) × A(t) over the positions t of the tail, for an average
+    // A of the values with factor `a` that is `last` at i - 1 and was `first`
+    // before the tail, where c is the signal's complement: in exact
+    // arithmetic (a.c × last - a.c × c^L × first - c × a.factor × T) / (a.c - c),
+    // with a.c the average's complement and T the tail of the values in c.
+    MOLVENAR_INLINE double weighted_by_signal(const Smoothing& a, double last, double first,
+                              const lanes::Tail& signal_tail) const noexcept {
+        const double c = f.signal.complement;
+        return (a.complement * last - a.complement * signal_tail.decay * first - c * a.factor * signal_tail.sum) /
+               (a.complement - c);
+    }
+    bool separate(const Smoothing& a) const noexcept {
+        return std::fabs(a.complement - f.signal.complement) >= 1.0 / 64.0;
     }
 
     bool regular(const lanes::State<MacdRecurrence>& state) const noexcept { return !std::isnan(state[0]); }
 
-    // The averages start within a few percent of the truth, the signal
-    // wholly off; the signal forgets its guess while the averages still
-    // converge, so the slowest contraction of the three sets the pace: from
-    // the guesses, all three agreed bit for bit after 48 to 54 bits' worth of
-    // it on average (bench/warm_up_study.cpp). A seam left unconverged is
-    // recomputed.
+    // From the plain guess the averages are within a few percent of the
+    // truth: a sum reaching back 52 bits' worth of the slower one's
+    // contraction has forgotten that (bench/warm_up_study.cpp).
+    std::size_t guess_reach() const noexcept {
+        return lanes::steps_to_forget(std::max(f.fast.complement, f.slow.complement), 52.0);
+    }
+    // From the sums, all three agreed bit for bit after 4 to 6 bits' worth of
+    // the slowest contraction on average, on calm to volatile walks; 10 leave
+    // a seam to recompute in one run of lanes in ten or fewer, a few steps
+    // long (bench/warm_up_study.cpp).
     std::size_t warm_up() const noexcept {
         const double slowest = std::max({f.fast.complement, f.slow.complement, f.signal.complement});
-        return lanes::steps_to_forget(slowest, 52.0);
+        return lanes::steps_to_forget(slowest, 10.0);
     }
 
     unaligned_double* output(std::size_t k) const noexcept { return outputs[k]; }

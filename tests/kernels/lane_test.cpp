@@ -3,6 +3,7 @@
 // infinities of every density, lengths around the engine's thresholds, and
 // lanes that are made to start wrong so that the seams are recomputed.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -264,6 +265,91 @@ TEST_P(LanePath, DailyBarLengthsMatchPlainLoop) {
             EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
         }
     }
+}
+
+// The engine's own guesses sum the series back to the true state where the
+// lanes begin; from there a lane agrees with the true chain within its short
+// warm-up. A guess gone wrong would cost only speed, every seam replayed, so
+// the replayed steps are counted: at daily-bar lengths, on walks without
+// gaps, they stay a small share of the positions.
+TEST_P(LanePath, OwnGuessesAgreeWithinTheWarmUp) {
+    Walk walk(0x6E55);
+    constexpr std::size_t longest = 6'000;
+    const Values prices = walk.prices(longest);
+    const Bars bars = walk.bars(longest, 0.0);
+    Forced scope(GetParam(), speculations[0]);
+    lanes::testing::force_large_runs(lanes::LargeRuns::never);
+    std::size_t positions = 0;
+    for (std::size_t n = 1'000; n <= longest; n += 250) {
+        const auto part = [n](const Values& values) {
+            return Values(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
+        };
+        const Values input = part(prices), high = part(bars.high), low = part(bars.low), close = part(bars.close);
+        Values a(n), b(n), c(n);
+        compute_ema(20, view(input), view(a));
+        compute_macd(view(input), 12, 26, 9, view(a), view(b), view(c));
+        compute_atr(view(high), view(low), view(close), 14, view(a));
+        positions += 3 * n;
+    }
+    EXPECT_EQ(lanes::testing::count(Event::lanes_ran), 3u * 21u);
+    EXPECT_LT(lanes::testing::count(Event::seam_step), positions / 50);
+}
+
+// The warm-up is worked out without the library's logarithm; it agrees
+// with the logarithm's count to a step, from factors that forget at once
+// to ones that hardly contract.
+TEST(LaneWarmUp, StepsToForgetAsByTheLogarithm) {
+    for (double bits : {8.0, 10.0, 48.0, 52.0}) {
+        for (double factor = 1e-300; factor < 1.0; factor = factor < 0.5 ? factor * 7.0 : 1.0 - (1.0 - factor) / 3.0) {
+            const double exact = std::ceil(bits * std::log(2.0) / -std::log(factor));
+            const std::size_t steps = lanes::steps_to_forget(factor, bits);
+            if (!(exact < 1e9)) {
+                EXPECT_TRUE(steps == lanes::unbounded || steps + 1 >= 1e9) << factor;
+                continue;
+            }
+            EXPECT_NEAR(static_cast<double>(steps), exact, 1.0) << "factor " << factor << ", bits " << bits;
+        }
+    }
+    EXPECT_EQ(lanes::steps_to_forget(1.0, 48.0), lanes::unbounded);
+    EXPECT_EQ(lanes::steps_to_forget(0.0, 48.0), 1u);
+    EXPECT_EQ(lanes::steps_to_forget(std::nan(""), 48.0), lanes::unbounded);
+}
+
+// A geometric tail summed in packs of N, four at a time, against the same
+// sum step by step: they differ by roundings alone, at every length that
+// leaves a different head and first group.
+struct Series {
+    const Values* values;
+    template <class T>
+    T feed(std::size_t i) const noexcept {
+        return load<T>(values->data() + i);
+    }
+};
+
+template <int N>
+void check_geometric_tail() {
+    Walk walk(0x7A11 + N);
+    const Values values = walk.prices(400);
+    for (std::size_t from : {0u, 1u, 5u}) {
+        for (std::size_t to = from; to <= 300; ++to) {
+            for (double c : {0.5, 0.9, 0.99}) {
+                double sum = 0.0, decay = 1.0;
+                for (std::size_t t = from; t < to; ++t) {
+                    sum = sum * c + values[t];
+                    decay = decay * c;
+                }
+                const lanes::Tail tail = lanes::geometric_tail<N>(Series{&values}, from, to, c);
+                EXPECT_NEAR(tail.sum, sum, 1e-12 * std::fabs(sum)) << N << ": [" << from << ", " << to << ")";
+                EXPECT_NEAR(tail.decay, decay, 1e-12 * decay) << N << ": [" << from << ", " << to << ")";
+            }
+        }
+    }
+}
+
+TEST(LaneGuesses, GeometricTailInPacks) {
+    check_geometric_tail<2>();
+    check_geometric_tail<4>();
+    check_geometric_tail<8>();
 }
 
 // An output `offset` bytes past the start of a cache line.
