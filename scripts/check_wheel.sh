@@ -42,6 +42,9 @@ code="$(objdump -d --no-show-raw-insn "$module")"
 ! grep -qE 'vf(n)?m(add|sub)[0-9]' <<< "$code" || fail "contains fused multiply-add instructions"
 grep -q '%ymm' <<< "$code" || fail "has no AVX2 code"
 grep -q '%zmm' <<< "$code" || fail "has no AVX-512 code"
+# Each kernel's AVX2 and AVX-512 lanes clear the upper halves of the wide
+# registers before scalar code runs (lane_engine.hpp), at least once each.
+[ "$(grep -c vzeroupper <<< "$code")" -ge 6 ] || fail "clears the wide registers' upper halves in fewer than 6 places"
 ! readelf -S "$module" | grep -q '\.debug_' || fail "carries debug information"
-[ $failed = 0 ] && echo "checked $(basename "$module"): exports PyInit_molvenar alone; needs $(echo $needed); no FMA; AVX2 and AVX-512 paths; no debug information"
+[ $failed = 0 ] && echo "checked $(basename "$module"): exports PyInit_molvenar alone; needs $(echo $needed); no FMA; AVX2 and AVX-512 paths, which clear the wide registers; no debug information"
 exit $failed

@@ -151,6 +151,24 @@ constexpr int widest_pack(InstructionSet set) {
     return set == InstructionSet::avx512f ? 8 : set == InstructionSet::avx2 ? 4 : 2;
 }
 
+// Clears the upper halves of the wide registers before scalar code runs, the
+// seam walk's or the caller's. The compiler may leave that out (GCC 12 did at
+// -O3 in the functions compiled for a wider instruction set than the
+// build's), and with the upper halves in use the processor runs later SSE
+// code at a fraction of its speed: a MACD plain loop of 250 values, run from
+// Python after any call that had run lanes, took 3 times as long.
+template <InstructionSet Set>
+MOLVENAR_INLINE void leave_wide_registers() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    if constexpr (Set != InstructionSet::sse2)
+        asm volatile("vzeroupper" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
+#if defined(__x86_64__)
+                     , "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+#endif
+        );
+#endif
+}
+
 // Whether a recurrence has a prepared form for runs through the caches:
 // `prepared<N>(from, to)` does in packs of N what the steps over [from, to)
 // would each do alone, and returns a recurrence whose packs read it. Its
@@ -175,7 +193,9 @@ MOLVENAR_INLINE std::size_t speculate(const Recurrence& r, const Layout& layout,
     LaneStates<Recurrence, Lanes> lanes;
     record_path(Set);
     const Writes<Recurrence> own_writes{writes.stream, writes.shift, writes.shifted};
-    if (!run_lanes<Recurrence, Set, N, Groups, Stream>(r, layout, starting, own_writes, lanes))
+    const bool ran = run_lanes<Recurrence, Set, N, Groups, Stream>(r, layout, starting, own_writes, lanes);
+    leave_wide_registers<Set>();
+    if (!ran)
         return layout.begin;
     return walk_seams(r, layout, lanes, state);
 }
@@ -307,7 +327,9 @@ template <class Recurrence>
 __attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurrence& r, std::size_t begin,
                                                                     std::size_t end, State<Recurrence>& state,
                                                                     const Mode& mode) noexcept {
-    return run_mode<Recurrence, InstructionSet::avx512f>(r, begin, end, state, mode);
+    const std::size_t done = run_mode<Recurrence, InstructionSet::avx512f>(r, begin, end, state, mode);
+    leave_wide_registers<InstructionSet::avx512f>();
+    return done;
 }
 #endif
 
@@ -315,7 +337,9 @@ __attribute__((target("avx512f,avx512vl"))) std::size_t run_avx512f(const Recurr
 template <class Recurrence>
 __attribute__((target("avx2"))) std::size_t run_avx2(const Recurrence& r, std::size_t begin, std::size_t end,
                                                      State<Recurrence>& state, const Mode& mode) noexcept {
-    return run_mode<Recurrence, InstructionSet::avx2>(r, begin, end, state, mode);
+    const std::size_t done = run_mode<Recurrence, InstructionSet::avx2>(r, begin, end, state, mode);
+    leave_wide_registers<InstructionSet::avx2>();
+    return done;
 }
 #endif
 

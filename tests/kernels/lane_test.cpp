@@ -4,9 +4,14 @@
 // lanes that are made to start wrong so that the seams are recomputed.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 #include "atr.hpp"
 #include "ema.hpp"
@@ -294,6 +299,57 @@ TEST_P(LanePath, OwnGuessesAgreeWithinTheWarmUp) {
     EXPECT_EQ(lanes::testing::count(Event::lanes_ran), 3u * 21u);
     EXPECT_LT(lanes::testing::count(Event::seam_step), positions / 50);
 }
+
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(__AVX__)
+unsigned registers_in_use() {
+    unsigned low = 0, high = 0;
+    asm volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(1));
+    return low & ((1u << 2) | (1u << 6));  // AVX's and AVX-512's upper halves
+}
+
+__attribute__((target("avx"), noinline)) void use_wide_registers() {
+    asm volatile("vxorpd %%ymm0, %%ymm0, %%ymm1" ::: "xmm1");
+}
+
+// Whether the upper halves of the wide registers are in use, as the
+// processor tracks them (XGETBV with ECX = 1); nullopt where it does not
+// tell: no such report, or one that misses a use made on purpose (some
+// virtual machines).
+std::optional<bool> wide_registers_in_use() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__builtin_cpu_supports("avx") || !__get_cpuid_count(0xD, 1, &eax, &ebx, &ecx, &edx) ||
+        (eax & (1u << 2)) == 0)
+        return std::nullopt;
+    const unsigned now = registers_in_use();
+    use_wide_registers();
+    const bool reported = registers_in_use() != 0;
+    asm volatile("vzeroupper" ::: "xmm0", "xmm1");
+    if (!reported)
+        return std::nullopt;
+    return now != 0;
+}
+
+// A call that ran lanes on a wide path leaves the upper halves clear: left
+// in use, they slow every later SSE instruction of the process, the plain
+// loops' and the caller's (3 times, on one processor). Built without AVX, so
+// that nothing but the lanes uses them.
+TEST_P(LanePath, LeavesTheWideRegistersClear) {
+    if (!wide_registers_in_use())
+        GTEST_SKIP() << "the processor does not report which registers are in use";
+    Walk walk(0x2E50);
+    const Values prices = walk.prices(3'000);
+    const Bars bars = walk.bars(3'000, 0.0);
+    Values a(3'000), b(3'000), c(3'000);
+    Forced scope(GetParam(), speculations[0]);
+    compute_ema(20, view(prices), view(a));
+    EXPECT_FALSE(*wide_registers_in_use()) << "EMA";
+    compute_macd(view(prices), 12, 26, 9, view(a), view(b), view(c));
+    EXPECT_FALSE(*wide_registers_in_use()) << "MACD";
+    compute_atr(view(bars.high), view(bars.low), view(bars.close), 14, view(a));
+    EXPECT_FALSE(*wide_registers_in_use()) << "ATR";
+    EXPECT_EQ(lanes::testing::count(Event::lanes_ran), 3u);
+}
+#endif
 
 // The warm-up is worked out without the library's logarithm; it agrees
 // with the logarithm's count to a step, from factors that forget at once
