@@ -148,10 +148,11 @@ struct AtrSteps : lanes::OutputsAsProduced {
     // has forgotten it (bench/warm_up_study.cpp).
     std::size_t guess_reach() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 50.0); }
     // From the sum, two chains agreed bit for bit after 2 to 4 bits' worth
-    // of contraction on average, on calm to volatile walks; 8 leave a seam
-    // to recompute in one run of lanes in ten or fewer, a few steps long
-    // (bench/warm_up_study.cpp).
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 8.0); }
+    // of contraction on average, on calm to volatile walks
+    // (bench/warm_up_study.cpp). A warm-up of 4 leaves a seam or two of a
+    // run of lanes to recompute, some 20 steps each: cheaper than the
+    // steps a longer warm-up would add to every lane.
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 4.0); }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 

@@ -78,11 +78,12 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // a sum reaching back 48 bits' worth of contraction has forgotten that
     // much (bench/warm_up_study.cpp).
     std::size_t guess_reach() const noexcept { return lanes::steps_to_forget(smoothing.complement, 48.0); }
-    // From the sum, two chains agreed bit for bit after 1 to 3 bits' worth of
-    // contraction on average, on calm to volatile walks; 8 leave a seam to
-    // recompute in one run of lanes in ten or fewer, a few steps long
-    // (bench/warm_up_study.cpp).
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(smoothing.complement, 8.0); }
+    // From the sum, two chains agreed bit for bit after 1 to 2 bits' worth of
+    // contraction on average, on calm to volatile walks
+    // (bench/warm_up_study.cpp). A warm-up of 4 leaves one seam in two or
+    // three runs of lanes to recompute, some 10 to 25 steps: cheaper than
+    // the steps a longer warm-up would add to every lane.
+    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(smoothing.complement, 4.0); }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 

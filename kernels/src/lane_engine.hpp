@@ -59,6 +59,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -90,11 +91,13 @@ constexpr std::size_t chunk_granule(std::size_t raw_chunk, bool stream) {
     return stream || raw_chunk >= long_chunk ? tile_length : line_length;
 }
 
-// The chunk of each lane: as long as the run allows.
+// The chunk of each lane: as long as the run allows. Lanes and granules
+// come in powers of two, so shifts divide: a short call that weighs its
+// lanes would feel divisions.
 constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes, bool stream) {
-    const std::size_t raw = (length - warm_up) / lanes;
+    const std::size_t raw = (length - warm_up) >> std::countr_zero(lanes);
     const std::size_t granule = chunk_granule(raw, stream);
-    const std::size_t granules = raw / granule;
+    const std::size_t granules = raw >> std::countr_zero(granule);
     return (granules % 2 == 0 && granules > 0 ? granules - 1 : granules) * granule;
 }
 
@@ -242,6 +245,9 @@ template <class Recurrence, InstructionSet Set>
 MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std::size_t end,
                                      State<Recurrence>& state, const Mode& mode) noexcept {
     constexpr Shape shape = shape_of(Set, Recurrence::shapes), large = shape_of(Set, Recurrence::large_shapes);
+    static_assert(std::has_single_bit(static_cast<unsigned>(shape.lanes())) &&
+                      std::has_single_bit(static_cast<unsigned>(large.lanes())),
+                  "chunk_for divides by the lanes with a shift");
     if (mode.streaming)
         return mode.all_groups ? run_window<Recurrence, Set, large.width, large.groups, true>(r, begin, end, state, mode)
                                : run_window<Recurrence, Set, large.width, 1, true>(r, begin, end, state, mode);

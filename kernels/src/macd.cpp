@@ -158,12 +158,13 @@ struct MacdRecurrence {
         return lanes::steps_to_forget(std::max(f.fast.complement, f.slow.complement), 52.0);
     }
     // From the sums, all three agreed bit for bit after 4 to 6 bits' worth of
-    // the slowest contraction on average, on calm to volatile walks; 10 leave
-    // a seam to recompute in one run of lanes in ten or fewer, a few steps
-    // long (bench/warm_up_study.cpp).
+    // the slowest contraction on average, on calm to volatile walks
+    // (bench/warm_up_study.cpp). A warm-up of 7 leaves one seam in two or
+    // three runs of lanes to recompute, some 15 steps: cheaper than the
+    // steps a longer warm-up would add to every lane.
     std::size_t warm_up() const noexcept {
         const double slowest = std::max({f.fast.complement, f.slow.complement, f.signal.complement});
-        return lanes::steps_to_forget(slowest, 10.0);
+        return lanes::steps_to_forget(slowest, 7.0);
     }
 
     unaligned_double* output(std::size_t k) const noexcept { return outputs[k]; }
