@@ -134,7 +134,7 @@ struct AtrSteps : lanes::OutputsAsProduced {
     // guess.
     template <int N>
     MOLVENAR_INLINE void guess(lanes::State<AtrSteps>& state, std::size_t i,
-               const lanes::Anchor<AtrSteps>& anchor) const noexcept {
+                               const lanes::Anchor<AtrSteps>& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
         const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, 1.0 - reciprocal);

@@ -65,7 +65,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // them leaves the value itself.
     template <int N>
     MOLVENAR_INLINE void guess(lanes::State<EmaRecurrence>& state, std::size_t i,
-               const lanes::Anchor<EmaRecurrence>& anchor) const noexcept {
+                               const lanes::Anchor<EmaRecurrence>& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
         const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, smoothing.complement);

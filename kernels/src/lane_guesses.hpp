@@ -69,7 +69,8 @@ MOLVENAR_INLINE Tail geometric_tail(const Recurrence& r, std::size_t from, std::
     for (int a = 0; a < N; ++a)
         weight.v[a] = power[N - 1 - a];
     const double pack_decay = power[N - 1] * c;  // c^N
-    const double block_decay = (pack_decay * pack_decay) * (pack_decay * pack_decay);
+    static_assert(packs == 4, "block_decay is pack_decay to the fourth");
+    const double block_decay = (pack_decay * pack_decay) * (pack_decay * pack_decay);  // c^(4N)
 
     Pack<N> sums[packs];
     double packs_decay = 1.0;  // c^(to - head_end)

@@ -115,7 +115,7 @@ struct MacdRecurrence {
     // gap among the values leaves the plain guess.
     template <int N>
     MOLVENAR_INLINE void guess(lanes::State<MacdRecurrence>& state, std::size_t i,
-               const lanes::Anchor<MacdRecurrence>& anchor) const noexcept {
+                               const lanes::Anchor<MacdRecurrence>& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const lanes::State<MacdRecurrence> before =
             anchor.reaches_begin(from) ? anchor.state : plain_guess(from);
