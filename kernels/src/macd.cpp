@@ -140,7 +140,7 @@ struct MacdRecurrence {
     // arithmetic (a.c × last - a.c × c^L × first - c × a.factor × T) / (a.c - c),
     // with a.c the average's complement and T the tail of the values in c.
     MOLVENAR_INLINE double weighted_by_signal(const Smoothing& a, double last, double first,
-                              const lanes::Tail& signal_tail) const noexcept {
+                                              const lanes::Tail& signal_tail) const noexcept {
         const double c = f.signal.complement;
         return (a.complement * last - a.complement * signal_tail.decay * first - c * a.factor * signal_tail.sum) /
                (a.complement - c);
