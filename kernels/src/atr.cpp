@@ -133,26 +133,31 @@ struct AtrSteps : lanes::OutputsAsProduced {
     // 1 - 1/period of the average. A NaN range among them leaves the plain
     // guess.
     template <int N>
-    MOLVENAR_INLINE void guess(lanes::State<AtrSteps>& state, std::size_t i,
-                               const lanes::Anchor<AtrSteps>& anchor) const noexcept {
+    MOLVENAR_INLINE lanes::TailPowers<N> tail_powers() const noexcept {
+        return lanes::TailPowers<N>(1.0 - reciprocal);
+    }
+    template <int N, class Anchor>
+    MOLVENAR_INLINE void guess(lanes::State<AtrSteps>& state, std::size_t i, const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
-        const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, 1.0 - reciprocal);
+        const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers);
         const double average = tail.decay * before + reciprocal * tail.sum;
         state[0] = is_finite(average) ? average : plain_guess(i);
     }
 
     bool regular(const lanes::State<AtrSteps>&) const noexcept { return true; }
-    // From the plain guess, two chains agreed bit for bit after 48 to 50
-    // bits' worth of contraction on average: a sum reaching back that far
-    // has forgotten it (bench/warm_up_study.cpp).
-    std::size_t guess_reach() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 50.0); }
-    // From the sum, two chains agreed bit for bit after 2 to 4 bits' worth
-    // of contraction on average, on calm to volatile walks
+    // The warm-up: from the sum, two chains agreed bit for bit after 2 to 4
+    // bits' worth of contraction on average, on calm to volatile walks
     // (bench/warm_up_study.cpp). A warm-up of 4 leaves a seam or two of a
-    // run of lanes to recompute, some 20 steps each: cheaper than the
-    // steps a longer warm-up would add to every lane.
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(1.0 - reciprocal, 4.0); }
+    // run of lanes to recompute, some 20 steps each: cheaper than the steps
+    // a longer warm-up would add to every lane. The reach: from the plain
+    // guess, two chains agreed bit for bit after 48 to 50 bits' worth of
+    // contraction on average, so a sum reaching back that far has forgotten
+    // it.
+    lanes::Forgetting forgetting() const noexcept {
+        const double per_bit = lanes::steps_per_bit(1.0 - reciprocal);
+        return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 50.0)};
+    }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 

@@ -64,26 +64,30 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // carried forward by the values since in one geometric sum. A gap among
     // them leaves the value itself.
     template <int N>
-    MOLVENAR_INLINE void guess(lanes::State<EmaRecurrence>& state, std::size_t i,
-                               const lanes::Anchor<EmaRecurrence>& anchor) const noexcept {
+    MOLVENAR_INLINE lanes::TailPowers<N> tail_powers() const noexcept {
+        return lanes::TailPowers<N>(smoothing.complement);
+    }
+    template <int N, class Anchor>
+    MOLVENAR_INLINE void guess(lanes::State<EmaRecurrence>& state, std::size_t i, const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
-        const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, smoothing.complement);
+        const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers);
         const double average = tail.decay * before + smoothing.factor * tail.sum;
         state[0] = is_finite(average) ? average : plain_guess(i);
     }
 
     bool regular(const lanes::State<EmaRecurrence>&) const noexcept { return true; }
-    // A value lies within a few percent of the average that follows it, so
-    // a sum reaching back 48 bits' worth of contraction has forgotten that
-    // much (bench/warm_up_study.cpp).
-    std::size_t guess_reach() const noexcept { return lanes::steps_to_forget(smoothing.complement, 48.0); }
-    // From the sum, two chains agreed bit for bit after 1 to 2 bits' worth of
-    // contraction on average, on calm to volatile walks
+    // The warm-up: from the sum, two chains agreed bit for bit after 1 to 2
+    // bits' worth of contraction on average, on calm to volatile walks
     // (bench/warm_up_study.cpp). A warm-up of 4 leaves one seam in two or
     // three runs of lanes to recompute, some 10 to 25 steps: cheaper than
-    // the steps a longer warm-up would add to every lane.
-    std::size_t warm_up() const noexcept { return lanes::steps_to_forget(smoothing.complement, 4.0); }
+    // the steps a longer warm-up would add to every lane. The reach: a value
+    // lies within a few percent of the average that follows it, so a sum
+    // reaching back 48 bits' worth of contraction has forgotten that much.
+    lanes::Forgetting forgetting() const noexcept {
+        const double per_bit = lanes::steps_per_bit(smoothing.complement);
+        return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 48.0)};
+    }
     unaligned_double* output(std::size_t) const noexcept { return out; }
 };
 

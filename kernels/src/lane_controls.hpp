@@ -26,8 +26,8 @@ enum class Event { lanes_ran, seam_recomputed, seam_step, left_to_plain_loop, st
 struct Controls {
     static InstructionSet path() noexcept { return widest_available(); }
     template <class Recurrence>
-    static std::size_t warm_up(const Recurrence& r) noexcept {
-        return r.warm_up();
+    static Forgetting forgetting(const Recurrence& r) noexcept {
+        return r.forgetting();
     }
     static bool large(std::size_t bytes) noexcept { return bytes >= large_run_bytes; }
     template <int N, class Recurrence, class State, class Anchor>
@@ -61,8 +61,11 @@ struct Controls {
 
     InstructionSet path() const noexcept { return forced_path; }
     template <class Recurrence>
-    std::size_t warm_up(const Recurrence& r) const noexcept {
-        return forced_warm_up != no_override ? forced_warm_up : r.warm_up();
+    Forgetting forgetting(const Recurrence& r) const noexcept {
+        Forgetting forgetting = r.forgetting();
+        if (forced_warm_up != no_override)
+            forgetting.warm_up = forced_warm_up;
+        return forgetting;
     }
     bool large(std::size_t bytes) const noexcept {
         return large_runs == LargeRuns::by_size ? bytes >= large_run_bytes : large_runs == LargeRuns::always;

@@ -62,16 +62,21 @@ double log_below_one(double x) noexcept {
 
 }  // namespace
 
-std::size_t steps_to_forget(double factor, double bits) noexcept {
+double steps_per_bit(double factor) noexcept {
     if (!(factor < 1.0))
-        return unbounded;
+        return HUGE_VAL;
     if (!(factor >= 0x1p-1022))  // zero, or too small to be normal: forgotten at once
-        return 1;
-    const double steps = std::ceil(bits * 0.6931471805599453 / -log_below_one(factor));
-    if (!(steps < 1e9))
-        return unbounded;
-    return static_cast<std::size_t>(steps);
+        return 0.0;
+    return 0.6931471805599453 / -log_below_one(factor);
 }
 
+std::size_t steps_for(double per_bit, double bits) noexcept {
+    const double steps = std::ceil(bits * per_bit);
+    if (!(steps < 1e9))
+        return unbounded;
+    return steps < 1.0 ? 1 : static_cast<std::size_t>(steps);
+}
+
+std::size_t steps_to_forget(double factor, double bits) noexcept { return steps_for(steps_per_bit(factor), bits); }
 
 }  // namespace molvenar::lanes

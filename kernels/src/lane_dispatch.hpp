@@ -47,4 +47,17 @@ inline constexpr std::size_t large_run_bytes = std::size_t{8} << 20;
 inline constexpr std::size_t unbounded = static_cast<std::size_t>(-1);
 std::size_t steps_to_forget(double factor, double bits) noexcept;
 
+// The same in two parts, so that one logarithm serves every count of bits
+// of a call: the steps per bit of a contraction by `factor` (infinite when
+// it does not contract, 0 when it forgets at once), and the steps to forget
+// `bits` bits at that rate (at least 1).
+double steps_per_bit(double factor) noexcept;
+std::size_t steps_for(double per_bit, double bits) noexcept;
+
+// What a recurrence's lanes take to forget: the warm-up of a lane from its
+// guess, and how far back a guess sums to forget where it starts.
+struct Forgetting {
+    std::size_t warm_up, reach;
+};
+
 }  // namespace molvenar::lanes

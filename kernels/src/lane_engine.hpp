@@ -47,13 +47,15 @@
 //                                component, which later clean steps keep)
 //   derive<Clean, T>(produced, outputs)
 //                                the outputs of a step, value by value
+//   tail_powers<N>()             what its guesses weigh their sums in packs of N with,
+//                                worked out once per run (lane_guesses.hpp)
 //   guess<N>(state, i, anchor)   a plausible state for a lane starting at i, which
 //                                may sum the series back to the true state where
 //                                the lanes begin, in packs of N (lane_guesses.hpp)
-//   guess_reach()                how far back such a guess sums at most
 //   regular(state)               whether `step` is the plain loop's step from this
 //                                state; `step` never leads back from an irregular one
-//   warm_up()                    steps to forget a guess (`unbounded`: never speculate)
+//   forgetting()                 steps to forget a guess (`unbounded`: never
+//                                speculate), and how far back a guess sums at most
 //   output(k)                    output k, indexed by position
 #pragma once
 
@@ -78,27 +80,45 @@ namespace molvenar::lanes {
 // same offsets within their pages: their streams compete for the same sets
 // of the first-level cache, and their loads wait on each other's stores (a
 // run of 10^6 positions in 4 lanes of 249856 did so, at half the speed; a run
-// of 25,000 in 8 lanes of 3072, at a third). So a chunk is an odd number of
-// granules (below), which puts lanes at as many offsets as a page has
-// granules; the granule each lane gives up is left to the plain loop.
+// of 25,000 in 8 lanes of 3072, at a third). So no two lanes may sit at
+// nearly the same offset in their pages, and the positions the lanes leave
+// over are left to the plain loop.
 //
-// A granule is what a chunk is a whole number of: a tile for streaming
-// lanes, whose lines cross from one tile to the next, and for long chunks;
-// otherwise a line, so that a short run leaves little to the plain loop.
+// A long chunk, and every chunk of streaming lanes (whose lines cross from
+// one tile to the next), is an odd number of tiles, which puts the lanes at
+// as many offsets as a page has tiles. A shorter chunk is a whole number of
+// blocks of 4 positions, the most a pack steps at once through the caches,
+// so that a short run leaves little to the plain loop; blocks are given up
+// until every lane is a line or more from every other's page offset.
 inline constexpr std::size_t long_chunk = 32 * tile_length;
+inline constexpr std::size_t block_length = 4;
+inline constexpr std::size_t page_length = 4096 / sizeof(double);
+inline constexpr std::size_t page_margin = line_length;
 
-constexpr std::size_t chunk_granule(std::size_t raw_chunk, bool stream) {
-    return stream || raw_chunk >= long_chunk ? tile_length : line_length;
+// Whether two of `lanes` lanes a chunk apart sit within the margin of the
+// same offset in their pages.
+constexpr bool lanes_collide(std::size_t chunk, std::size_t lanes) {
+    for (std::size_t k = 1; k < lanes; ++k) {
+        const std::size_t offset = (k * chunk) % page_length;
+        if (offset < page_margin || offset > page_length - page_margin)
+            return true;
+    }
+    return false;
 }
 
-// The chunk of each lane: as long as the run allows. Lanes and granules
-// come in powers of two, so shifts divide: a short call that weighs its
-// lanes would feel divisions.
+// The chunk of each lane: as long as the run allows. Lanes come in powers
+// of two, so a shift divides: a short call that weighs its lanes would feel
+// a division.
 constexpr std::size_t chunk_for(std::size_t length, std::size_t warm_up, std::size_t lanes, bool stream) {
     const std::size_t raw = (length - warm_up) >> std::countr_zero(lanes);
-    const std::size_t granule = chunk_granule(raw, stream);
-    const std::size_t granules = raw >> std::countr_zero(granule);
-    return (granules % 2 == 0 && granules > 0 ? granules - 1 : granules) * granule;
+    if (stream || raw >= long_chunk) {
+        const std::size_t tiles = raw / tile_length;
+        return (tiles % 2 == 0 && tiles > 0 ? tiles - 1 : tiles) * tile_length;
+    }
+    std::size_t chunk = raw / block_length * block_length;
+    while (chunk != 0 && lanes_collide(chunk, lanes))
+        chunk -= block_length;
+    return chunk;
 }
 
 // The layout of the lanes from `from`, when lanes can run there. Whether
@@ -188,11 +208,13 @@ MOLVENAR_INLINE std::size_t speculate(const Recurrence& r, const Layout& layout,
     constexpr std::size_t Lanes = N * Groups;
     // Lane 0 starts from the true state, every other lane from a guess that
     // may reach back to it.
-    const Anchor<Recurrence> anchor{layout.begin, state, mode.reach};
+    constexpr int Wide = widest_pack(Set);
+    const auto powers = r.template tail_powers<Wide>();
+    const Anchor<Recurrence, decltype(powers)> anchor{layout.begin, state, mode.reach, powers};
     std::array<State<Recurrence>, Lanes> starting;
     starting[0] = state;
     for (std::size_t k = 1; k < Lanes; ++k)
-        mode.controls.template guess<widest_pack(Set)>(r, starting[k], layout.lane_start(k), k, anchor);
+        mode.controls.template guess<Wide>(r, starting[k], layout.lane_start(k), k, anchor);
     LaneStates<Recurrence, Lanes> lanes;
     record_path(Set);
     const Writes<Recurrence> own_writes{writes.stream, writes.shift, writes.shifted};
@@ -248,6 +270,7 @@ MOLVENAR_INLINE std::size_t run_mode(const Recurrence& r, std::size_t begin, std
     static_assert(std::has_single_bit(static_cast<unsigned>(shape.lanes())) &&
                       std::has_single_bit(static_cast<unsigned>(large.lanes())),
                   "chunk_for divides by the lanes with a shift");
+    static_assert(block_length % shape.width == 0, "a short chunk is a whole number of a pack's blocks");
     if (mode.streaming)
         return mode.all_groups ? run_window<Recurrence, Set, large.width, large.groups, true>(r, begin, end, state, mode)
                                : run_window<Recurrence, Set, large.width, 1, true>(r, begin, end, state, mode);
@@ -370,11 +393,14 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     const std::size_t shortest = least_length(path, Recurrence::shapes, 0, false);
     if (path == InstructionSet::plain || end - begin < shortest)
         return begin;
-    const std::size_t wanted = controls.warm_up(r);
+    const Forgetting forgetting = controls.forgetting(r);
+    const std::size_t wanted = forgetting.warm_up;
     Mode mode{};
     if (wanted >= end - begin || !choose_mode(r, path, end - begin, wanted, controls, mode))
         return begin;
-    mode.reach = r.guess_reach();
+    // Whole packs of the widest path, so that a guess that does not reach
+    // back to where the lanes begin sums no position alone.
+    mode.reach = round_up(std::min(forgetting.reach, unbounded / 2), line_length);
     switch (path) {
 #if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3
         case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode);

@@ -22,13 +22,15 @@
 namespace molvenar::lanes {
 
 // What a lane's guess may use besides the series: the true state entering
-// position `begin`, where the lanes begin, and how far back a guess reaches
-// when that state is further.
-template <class Recurrence>
+// position `begin`, where the lanes begin, how far back a guess reaches
+// when that state is further, and what the recurrence weighs its sums with,
+// worked out once for all the lanes of a run.
+template <class Recurrence, class Powers>
 struct Anchor {
     std::size_t begin;
     State<Recurrence> state;
     std::size_t reach;
+    Powers powers;
 
     // The first position a guess for a lane starting at i sums from.
     std::size_t from(std::size_t i) const noexcept { return i - std::min(i - begin, reach); }
@@ -42,14 +44,53 @@ struct Tail {
     double decay;  // c^(to - from)
 };
 
+// The powers of a factor c that a geometric sum in packs of N weighs with.
+template <int N>
+struct TailPowers {
+    // Packs summed side by side: chains of dependent sums over 32 doubles
+    // (16 in packs of 2, which have half the registers), enough to keep the
+    // multipliers and adders busy rather than waiting on the latency of a
+    // product and a sum.
+    static constexpr std::size_t packs = N == 2 ? 8 : 32 / N;
+    double c;
+    Pack<N> weight;                 // c^(N - 1 - a) for lane a of a pack
+    double groups[packs + 1];  // c^(jN) for j packs; the last, a group's
+
+    MOLVENAR_INLINE explicit TailPowers(double factor) noexcept : c(factor) {
+        double power[N];
+        power[0] = 1.0;
+        for (int a = 1; a < N; ++a)
+            power[a] = power[a - 1] * c;
+        for (int a = 0; a < N; ++a)
+            weight.v[a] = power[N - 1 - a];
+        groups[0] = 1.0;
+        groups[1] = power[N - 1] * c;
+        for (std::size_t j = 2; j <= packs; ++j)
+            groups[j] = groups[j - 1] * groups[1];
+    }
+};
+
+// The sum of a pack's lanes, pairwise.
+template <int N>
+MOLVENAR_INLINE double sum_of(const Pack<N>& p) noexcept {
+    double part[N];
+    for (int a = 0; a < N; ++a)
+        part[a] = p.v[a];
+    for (int width = N / 2; width >= 1; width /= 2)
+        for (int a = 0; a < width; ++a)
+            part[a] = part[a] + part[a + width];
+    return part[0];
+}
+
 // The tail of the values a recurrence feeds its steps, in packs of N
-// positions, four packs at a time (four chains of dependent sums, each a
-// quarter as long). The fewer than N positions the packs leave at the
-// oldest end are summed one by one first; the first group of four may lack
-// its oldest packs.
+// positions, several packs at a time. The fewer than N positions the packs
+// leave at the oldest end are summed one by one first (a guess that does not
+// reach back to where the lanes begin sums whole packs: its reach is); the
+// first group may lack its oldest packs.
 template <int N, class Recurrence>
-MOLVENAR_INLINE Tail geometric_tail(const Recurrence& r, std::size_t from, std::size_t to, double c) noexcept {
-    constexpr std::size_t packs = 4;
+MOLVENAR_INLINE Tail geometric_tail(const Recurrence& r, std::size_t from, std::size_t to,
+                                    const TailPowers<N>& p) noexcept {
+    constexpr std::size_t packs = TailPowers<N>::packs;
     const std::size_t count = (to - from) / N;  // whole packs
     const std::size_t head_end = to - count * N;
     const std::size_t groups = (count + packs - 1) / packs;
@@ -57,47 +98,38 @@ MOLVENAR_INLINE Tail geometric_tail(const Recurrence& r, std::size_t from, std::
 
     double head = 0.0, head_decay = 1.0;
     for (std::size_t t = from; t < head_end; ++t) {
-        head = head * c + r.template feed<double>(t);
-        head_decay = head_decay * c;
+        head = head * p.c + r.template feed<double>(t);
+        head_decay = head_decay * p.c;
     }
-    // weight[a] = c^(N - 1 - a): the age of lane a within its pack.
-    double power[N];
-    power[0] = 1.0;
-    for (int a = 1; a < N; ++a)
-        power[a] = power[a - 1] * c;
-    Pack<N> weight;
-    for (int a = 0; a < N; ++a)
-        weight.v[a] = power[N - 1 - a];
-    const double pack_decay = power[N - 1] * c;  // c^N
-    static_assert(packs == 4, "block_decay is pack_decay to the fourth");
-    const double block_decay = (pack_decay * pack_decay) * (pack_decay * pack_decay);  // c^(4N)
 
     Pack<N> sums[packs];
-    double packs_decay = 1.0;  // c^(to - head_end)
     std::size_t t = head_end;
+    MOLVENAR_UNROLL
     for (std::size_t k = 0; k < packs; ++k) {
         sums[k] = broadcast<Pack<N>>(0.0);
         if (groups != 0 && k >= missing) {
             sums[k] = r.template feed<Pack<N>>(t);
             t += N;
-            packs_decay = packs_decay * pack_decay;
         }
     }
+    double packs_decay = groups != 0 ? p.groups[packs - missing] : 1.0;  // c^(to - head_end)
+    const double block_decay = p.groups[packs];
     for (; t < to; t += packs * N) {
         MOLVENAR_UNROLL
         for (std::size_t k = 0; k < packs; ++k)
             sums[k] = sums[k] * block_decay + r.template feed<Pack<N>>(t + k * N);
         packs_decay = packs_decay * block_decay;
     }
-    // The last group's packs are 3, 2, 1 and 0 packs from the end.
-    Pack<N> total = sums[0];
-    for (std::size_t k = 1; k < packs; ++k)
-        total = total * pack_decay + sums[k];
-    total = total * weight;
-    double sum = head * packs_decay;
-    for (int a = 0; a < N; ++a)
-        sum = sum + total.v[a];
-    return Tail{sum, head_decay * packs_decay};
+    // The last group's packs are packs - 1, ..., 1, 0 packs from the end;
+    // they are joined pairwise, so that the joins too take a few products
+    // and sums one after the other rather than one per pack.
+    MOLVENAR_UNROLL
+    for (std::size_t apart = 1; apart < packs; apart *= 2)
+        MOLVENAR_UNROLL
+        for (std::size_t k = 0; k + apart < packs; k += 2 * apart)
+            sums[k] = sums[k] * p.groups[apart] + sums[k + apart];
+    const Pack<N> total = sums[0] * p.weight;
+    return Tail{head * packs_decay + sum_of(total), head_decay * packs_decay};
 }
 
 }  // namespace molvenar::lanes

@@ -114,14 +114,23 @@ struct MacdRecurrence {
     // form loses its precision, and the signal starts at the MACD line. A
     // gap among the values leaves the plain guess.
     template <int N>
+    struct Powers {
+        lanes::TailPowers<N> fast, slow, signal;
+    };
+    template <int N>
+    MOLVENAR_INLINE Powers<N> tail_powers() const noexcept {
+        return {lanes::TailPowers<N>(f.fast.complement), lanes::TailPowers<N>(f.slow.complement),
+                lanes::TailPowers<N>(f.signal.complement)};
+    }
+    template <int N, class Anchor>
     MOLVENAR_INLINE void guess(lanes::State<MacdRecurrence>& state, std::size_t i,
-                               const lanes::Anchor<MacdRecurrence>& anchor) const noexcept {
+                               const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const lanes::State<MacdRecurrence> before =
             anchor.reaches_begin(from) ? anchor.state : plain_guess(from);
-        const lanes::Tail fast_tail = lanes::geometric_tail<N>(*this, from, i, f.fast.complement);
-        const lanes::Tail slow_tail = lanes::geometric_tail<N>(*this, from, i, f.slow.complement);
-        const lanes::Tail signal_tail = lanes::geometric_tail<N>(*this, from, i, f.signal.complement);
+        const lanes::Tail fast_tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers.fast);
+        const lanes::Tail slow_tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers.slow);
+        const lanes::Tail signal_tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers.signal);
         const double fast = fast_tail.decay * before[0] + f.fast.factor * fast_tail.sum;
         const double slow = slow_tail.decay * before[1] + f.slow.factor * slow_tail.sum;
         double signal = fast - slow;
@@ -151,20 +160,21 @@ struct MacdRecurrence {
 
     bool regular(const lanes::State<MacdRecurrence>& state) const noexcept { return !std::isnan(state[0]); }
 
-    // From the plain guess the averages are within a few percent of the
-    // truth: a sum reaching back 52 bits' worth of the slower one's
-    // contraction has forgotten that (bench/warm_up_study.cpp).
-    std::size_t guess_reach() const noexcept {
-        return lanes::steps_to_forget(std::max(f.fast.complement, f.slow.complement), 52.0);
-    }
-    // From the sums, all three agreed bit for bit after 4 to 6 bits' worth of
-    // the slowest contraction on average, on calm to volatile walks
-    // (bench/warm_up_study.cpp). A warm-up of 7 leaves one seam in two or
-    // three runs of lanes to recompute, some 15 steps: cheaper than the
-    // steps a longer warm-up would add to every lane.
-    std::size_t warm_up() const noexcept {
-        const double slowest = std::max({f.fast.complement, f.slow.complement, f.signal.complement});
-        return lanes::steps_to_forget(slowest, 7.0);
+    // The warm-up: from the sums, all three agreed bit for bit after 4 to 6
+    // bits' worth of the slowest contraction on average, on calm to volatile
+    // walks (bench/warm_up_study.cpp). A warm-up of 7 leaves one seam in two
+    // or three runs of lanes to recompute, some 15 steps: cheaper than the
+    // steps a longer warm-up would add to every lane. The reach: from the
+    // plain guess the averages are within a few percent of the truth, so a
+    // sum reaching back 52 bits' worth of the slower one's contraction has
+    // forgotten that. One logarithm serves both unless the signal is the
+    // slowest.
+    lanes::Forgetting forgetting() const noexcept {
+        const double slower = std::max(f.fast.complement, f.slow.complement);
+        const double slowest = std::max(slower, f.signal.complement);
+        const double per_bit = lanes::steps_per_bit(slowest);
+        const double reach_per_bit = slower == slowest ? per_bit : lanes::steps_per_bit(slower);
+        return {lanes::steps_for(per_bit, 7.0), lanes::steps_for(reach_per_bit, 52.0)};
     }
 
     unaligned_double* output(std::size_t k) const noexcept { return outputs[k]; }

@@ -351,6 +351,32 @@ TEST_P(LanePath, LeavesTheWideRegistersClear) {
 }
 #endif
 
+// Chunks through the caches: whole blocks of a pack, no two lanes within a
+// line of the same offset in their pages, and few positions left to the
+// plain loop, at every length a short run may have.
+TEST(LaneLayout, ShortChunksLeaveLittleAndKeepLanesApartInTheirPages) {
+    for (std::size_t lanes : {2u, 4u, 8u}) {
+        for (std::size_t warm_up : {0u, 32u, 64u}) {
+            std::size_t most_left = 0;
+            for (std::size_t length = warm_up + lanes; ; ++length) {
+                if ((length - warm_up) / lanes >= lanes::long_chunk)
+                    break;
+                const std::size_t chunk = lanes::chunk_for(length, warm_up, lanes, false);
+                if (chunk == 0)  // too short for lanes a line apart
+                    continue;
+                ASSERT_EQ(chunk % lanes::block_length, 0u) << length;
+                for (std::size_t k = 1; k < lanes; ++k) {
+                    const std::size_t offset = k * chunk % lanes::page_length;
+                    ASSERT_GE(std::min(offset, lanes::page_length - offset), lanes::line_length)
+                        << "length " << length << ", lanes " << lanes << ", lane " << k;
+                }
+                most_left = std::max(most_left, length - warm_up - lanes * chunk);
+            }
+            EXPECT_LT(most_left, lanes * 4 * lanes::block_length) << lanes << " lanes, warm-up " << warm_up;
+        }
+    }
+}
+
 // The warm-up is worked out without the library's logarithm; it agrees
 // with the logarithm's count to a step, from factors that forget at once
 // to ones that hardly contract.
@@ -371,7 +397,7 @@ TEST(LaneWarmUp, StepsToForgetAsByTheLogarithm) {
     EXPECT_EQ(lanes::steps_to_forget(std::nan(""), 48.0), lanes::unbounded);
 }
 
-// A geometric tail summed in packs of N, four at a time, against the same
+// A geometric tail summed in packs of N, several at a time, against the same
 // sum step by step: they differ by roundings alone, at every length that
 // leaves a different head and first group.
 struct Series {
@@ -394,7 +420,7 @@ void check_geometric_tail() {
                     sum = sum * c + values[t];
                     decay = decay * c;
                 }
-                const lanes::Tail tail = lanes::geometric_tail<N>(Series{&values}, from, to, c);
+                const lanes::Tail tail = lanes::geometric_tail<N>(Series{&values}, from, to, lanes::TailPowers<N>(c));
                 EXPECT_NEAR(tail.sum, sum, 1e-12 * std::fabs(sum)) << N << ": [" << from << ", " << to << ")";
                 EXPECT_NEAR(tail.decay, decay, 1e-12 * decay) << N << ": [" << from << ", " << to << ")";
             }
