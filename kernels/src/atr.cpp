@@ -40,6 +40,20 @@ MOLVENAR_INLINE T true_range(T high, T low, T previous_close) noexcept {
     return larger_known(larger_known(a, b), c);
 }
 
+// The true range for a pack, with one operation per comparison: while the
+// first candidate is a number, the larger known one is the larger one, the
+// first on a tie or when the second is NaN, so this is `true_range` wherever
+// high - low is a number. Where high - low is NaN it is NaN (and the true
+// range may not be): a NaN here calls for `true_range`.
+template <class T>
+MOLVENAR_INLINE T true_range_of_numbers(T high, T low, T previous_close) noexcept {
+    const T a = high - low;
+    const T b = magnitude(high - previous_close);
+    const T c = magnitude(low - previous_close);
+    const T ab = select(b > a, b, a);
+    return select(c > ab, c, ab);
+}
+
 // The running average moved by the true range of the next position: the
 // difference first, then its product with the reciprocal, then the sum.
 template <class T>
@@ -95,14 +109,28 @@ struct AtrSteps : lanes::OutputsAsProduced {
             return true_range(load<T>(high + i), load<T>(low + i), load<T>(close + (i - 1)));
     }
 
-    // The true ranges of [from, to) in the output, in packs of N.
+    // The true ranges of [from, to) in the output, in packs of N: first
+    // taking every high - low for a number, and again the full way unless
+    // the sum of the ranges is finite, which it is not when one of them is
+    // NaN (nor when one is infinite, which only costs the second pass).
     template <int N>
     MOLVENAR_INLINE AtrSteps<true> prepared(std::size_t from, std::size_t to) const noexcept {
+        using P = Pack<N>;
+        const unaligned_double *h = high, *l = low, *c = close;
+        unaligned_double* o = out;
+        P sum = broadcast<P>(0.0);
         std::size_t i = from;
-        for (; i + N <= to; i += N)
-            store(out + i, feed<Pack<N>>(i));
+        for (; i + N <= to; i += N) {
+            const P range = true_range_of_numbers(in_register(load<P>(h + i)), in_register(load<P>(l + i)),
+                                                  in_register(load<P>(c + (i - 1))));
+            sum = sum + range;
+            store(o + i, range);
+        }
+        if (!all_finite<N, 1, 1>({{sum}})) [[unlikely]]
+            for (i = from; i + N <= to; i += N)
+                store(o + i, true_range(load<P>(h + i), load<P>(l + i), load<P>(c + (i - 1))));
         for (; i < to; ++i)
-            out[i] = feed<double>(i);
+            o[i] = feed<double>(i);
         return AtrSteps<true>{{}, high, low, close, out, reciprocal};
     }
 

@@ -122,6 +122,17 @@ MOLVENAR_INLINE T broadcast(double x) {
 }
 template <> MOLVENAR_INLINE double broadcast<double>(double x) { return x; }
 
+// A pack the compiler must hold in a register from here on: a value used
+// twice is otherwise loaded twice when each use can take it from memory,
+// which costs a loop that is bound by its loads.
+template <int N>
+MOLVENAR_INLINE Pack<N> in_register(Pack<N> p) {
+#if defined(__x86_64__) || defined(__i386__)
+    asm("" : "+v"(p.v));
+#endif
+    return p;
+}
+
 // Loads and stores of consecutive doubles at any address.
 template <class T>
 MOLVENAR_INLINE T load(const unaligned_double* from) {

@@ -229,6 +229,36 @@ TEST_P(LanePath, AtrMatchesPlainLoop) {
     });
 }
 
+// ATR's lanes take the true ranges ahead, first as if every high - low were
+// a number. One value that breaks that (a high or low that is NaN, with a
+// range that still is one; an infinite one) must send them the full way:
+// the bits stay the plain loop's wherever it falls, before, in or after the
+// lanes.
+TEST_P(LanePath, AtrRangesAroundOneOddValue) {
+    Walk walk(0x0DD);
+    constexpr double odd_values[] = {Walk::reference_nan, HUGE_VAL, -HUGE_VAL};
+    Forced scope(GetParam(), speculations[0]);
+    lanes::testing::force_large_runs(lanes::LargeRuns::never);
+    for (std::size_t n : {300u, 2'500u}) {
+        const Bars bars = walk.bars(n, 0.0);
+        for (std::size_t at : {std::size_t{5}, n / 3, n - 2}) {
+            for (double odd : odd_values) {
+                for (bool in_high : {true, false}) {
+                    Bars copy = bars;
+                    (in_high ? copy.high : copy.low)[at] = odd;
+                    const Bars& spoiled = copy;
+                    SCOPED_TRACE(::testing::Message() << "n=" << n << " at " << at << " value " << odd
+                                                      << (in_high ? " in high" : " in low"));
+                    Values output(n, untouched);
+                    compute_atr(view(spoiled.high), view(spoiled.low), view(spoiled.close), 14, view(output));
+                    ASSERT_TRUE(same_bits(reference::atr(spoiled.high, spoiled.low, spoiled.close, 14, n), output));
+                }
+            }
+        }
+    }
+    EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
+}
+
 // Every length of daily bars, from a year to twenty, under the engine's own
 // warm-up: the cost of the lanes against the plain loop decides whether
 // they run, with one pack or all, and in how long chunks, so every
