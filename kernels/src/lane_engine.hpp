@@ -398,9 +398,9 @@ std::size_t run(const Recurrence& r, std::size_t begin, std::size_t end, State<R
     Mode mode{};
     if (wanted >= end - begin || !choose_mode(r, path, end - begin, wanted, controls, mode))
         return begin;
-    // Whole packs of the widest path, so that a guess that does not reach
-    // back to where the lanes begin sums no position alone.
-    mode.reach = round_up(std::min(forgetting.reach, unbounded / 2), line_length);
+    // Whole groups of packs, so that a guess that does not reach back to
+    // where the lanes begin sums no position alone nor a group in part.
+    mode.reach = round_up(std::min(forgetting.reach, unbounded / 2), tail_group);
     switch (path) {
 #if (defined(__x86_64__) || defined(__i386__)) && MOLVENAR_SIMD_WIDEST >= 3
         case InstructionSet::avx512f: return run_avx512f(r, begin, end, state, mode);

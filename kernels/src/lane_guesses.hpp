@@ -44,14 +44,18 @@ struct Tail {
     double decay;  // c^(to - from)
 };
 
+// Positions a geometric sum takes at a time: chains of dependent sums over
+// 32 doubles (16 in packs of 2, which have half the registers), enough to
+// keep the multipliers and adders busy rather than waiting on the latency of
+// a product and a sum. A guess that does not reach back to where the lanes
+// begin sums whole groups (the engine's reach is a multiple of this).
+inline constexpr std::size_t tail_group = 32;
+
 // The powers of a factor c that a geometric sum in packs of N weighs with.
 template <int N>
 struct TailPowers {
-    // Packs summed side by side: chains of dependent sums over 32 doubles
-    // (16 in packs of 2, which have half the registers), enough to keep the
-    // multipliers and adders busy rather than waiting on the latency of a
-    // product and a sum.
-    static constexpr std::size_t packs = N == 2 ? 8 : 32 / N;
+    static constexpr std::size_t packs = N == 2 ? 8 : tail_group / N;
+    static_assert(tail_group % (packs * N) == 0, "a reach of whole tail groups is whole groups of packs");
     double c;
     Pack<N> weight;                 // c^(N - 1 - a) for lane a of a pack
     double groups[packs + 1];  // c^(jN) for j packs; the last, a group's
@@ -84,9 +88,9 @@ MOLVENAR_INLINE double sum_of(const Pack<N>& p) noexcept {
 
 // The tail of the values a recurrence feeds its steps, in packs of N
 // positions, several packs at a time. The fewer than N positions the packs
-// leave at the oldest end are summed one by one first (a guess that does not
-// reach back to where the lanes begin sums whole packs: its reach is); the
-// first group may lack its oldest packs.
+// leave at the oldest end are summed one by one first, and the first group
+// may lack its oldest packs; neither happens to a guess that does not reach
+// back to where the lanes begin.
 template <int N, class Recurrence>
 MOLVENAR_INLINE Tail geometric_tail(const Recurrence& r, std::size_t from, std::size_t to,
                                     const TailPowers<N>& p) noexcept {
