@@ -60,20 +60,23 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // The value itself is a fair guess of the average that follows it.
     double plain_guess(std::size_t i) const noexcept { return is_finite(in[i]) ? double{in[i]} : 0.0; }
 
-    // The average where the lanes begin, or the value far enough back,
-    // carried forward by the values since in one geometric sum. A gap among
-    // them leaves the value itself.
+    // The average where the anchor is (where the lanes begin, or the lane
+    // before starts), or the value far enough back, carried forward by the
+    // values since in one geometric sum. A gap among them leaves the value
+    // itself. True when the sum made the guess.
     template <int N>
     MOLVENAR_INLINE lanes::TailPowers<N> tail_powers() const noexcept {
         return lanes::TailPowers<N>(smoothing.complement);
     }
     template <int N, class Anchor>
-    MOLVENAR_INLINE void guess(lanes::State<EmaRecurrence>& state, std::size_t i, const Anchor& anchor) const noexcept {
+    MOLVENAR_INLINE bool guess(lanes::State<EmaRecurrence>& state, std::size_t i, const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
         const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers);
         const double average = tail.decay * before + smoothing.factor * tail.sum;
-        state[0] = is_finite(average) ? average : plain_guess(i);
+        const bool summed = is_finite(average);
+        state[0] = summed ? average : plain_guess(i);
+        return summed;
     }
 
     bool regular(const lanes::State<EmaRecurrence>&) const noexcept { return true; }

@@ -31,9 +31,9 @@ struct Controls {
     }
     static bool large(std::size_t bytes) noexcept { return bytes >= large_run_bytes; }
     template <int N, class Recurrence, class State, class Anchor>
-    MOLVENAR_INLINE static void guess(const Recurrence& r, State& state, std::size_t i, std::size_t,
+    MOLVENAR_INLINE static bool guess(const Recurrence& r, State& state, std::size_t i, std::size_t,
                                       const Anchor& anchor) noexcept {
-        r.template guess<N>(state, i, anchor);
+        return r.template guess<N>(state, i, anchor);
     }
 };
 
@@ -71,12 +71,12 @@ struct Controls {
         return large_runs == LargeRuns::by_size ? bytes >= large_run_bytes : large_runs == LargeRuns::always;
     }
     template <int N, class Recurrence, class State, class Anchor>
-    MOLVENAR_INLINE void guess(const Recurrence& r, State& state, std::size_t i, std::size_t lane,
+    MOLVENAR_INLINE bool guess(const Recurrence& r, State& state, std::size_t i, std::size_t lane,
                                const Anchor& anchor) const noexcept {
-        if (absurd_guesses)
-            state.fill(absurd_guess(lane));
-        else
-            r.template guess<N>(state, i, anchor);
+        if (!absurd_guesses)
+            return r.template guess<N>(state, i, anchor);
+        state.fill(absurd_guess(lane));
+        return false;
     }
 };
 

@@ -207,14 +207,20 @@ MOLVENAR_INLINE std::size_t speculate(const Recurrence& r, const Layout& layout,
                                       State<Written>& state, const Mode& mode) noexcept {
     constexpr std::size_t Lanes = N * Groups;
     // Lane 0 starts from the true state, every other lane from a guess that
-    // may reach back to it.
+    // may sum back to where the lane before starts, from that lane's state
+    // when it is the true one or a sum (a chunk shorter than the reach: the
+    // sums then cover each position once), or else to its reach.
     constexpr int Wide = widest_pack(Set);
     const auto powers = r.template tail_powers<Wide>();
-    const Anchor<Recurrence, decltype(powers)> anchor{layout.begin, state, mode.reach, powers};
+    using Anchored = Anchor<Recurrence, decltype(powers)>;
     std::array<State<Recurrence>, Lanes> starting;
     starting[0] = state;
-    for (std::size_t k = 1; k < Lanes; ++k)
-        mode.controls.template guess<Wide>(r, starting[k], layout.lane_start(k), k, anchor);
+    std::size_t anchored = 0;  // the last lane whose state may anchor a guess
+    for (std::size_t k = 1; k < Lanes; ++k) {
+        const Anchored anchor{layout.lane_start(anchored), starting[anchored], mode.reach, powers};
+        if (mode.controls.template guess<Wide>(r, starting[k], layout.lane_start(k), k, anchor))
+            anchored = k;
+    }
     LaneStates<Recurrence, Lanes> lanes;
     record_path(Set);
     const Writes<Recurrence> own_writes{writes.stream, writes.shift, writes.shifted};

@@ -21,16 +21,17 @@
 
 namespace molvenar::lanes {
 
-// What a lane's guess may use besides the series: the true state entering
-// position `begin`, where the lanes begin, how far back a guess reaches
-// when that state is further, and what the recurrence weighs its sums with,
-// worked out once for all the lanes of a run.
+// What a lane's guess may use besides the series: a state entering position
+// `begin` a few units in the last place from the true one (the true state
+// where the lanes begin, or the summed guess of the lane before), how far
+// back a guess reaches when that state is further, and what the recurrence
+// weighs its sums with, worked out once for all the lanes of a run.
 template <class Recurrence, class Powers>
 struct Anchor {
     std::size_t begin;
     State<Recurrence> state;
     std::size_t reach;
-    Powers powers;
+    const Powers& powers;
 
     // The first position a guess for a lane starting at i sums from.
     std::size_t from(std::size_t i) const noexcept { return i - std::min(i - begin, reach); }

@@ -105,14 +105,16 @@ struct MacdRecurrence {
         return {x, x, 0.0};
     }
 
-    // The three averages where the lanes begin, or the plain guess far
-    // enough back, carried forward by the values since. The fast and slow
+    // The three averages where the anchor is (where the lanes begin, or the
+    // lane before starts), or the plain guess far enough back, carried
+    // forward by the values since. The fast and slow
     // averages are geometric sums of the values. The signal is one of the
     // MACD line, fast - slow, and a geometric sum of such sums is again one of
     // the values (weighted_by_signal), so three sums over the values give all
     // three averages. When the signal's factor is close to another's, that
     // form loses its precision, and the signal starts at the MACD line. A
-    // gap among the values leaves the plain guess.
+    // gap among the values leaves the plain guess. True when the sums made
+    // the guess.
     template <int N>
     struct Powers {
         lanes::TailPowers<N> fast, slow, signal;
@@ -123,7 +125,7 @@ struct MacdRecurrence {
                 lanes::TailPowers<N>(f.signal.complement)};
     }
     template <int N, class Anchor>
-    MOLVENAR_INLINE void guess(lanes::State<MacdRecurrence>& state, std::size_t i,
+    MOLVENAR_INLINE bool guess(lanes::State<MacdRecurrence>& state, std::size_t i,
                                const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const lanes::State<MacdRecurrence> before =
@@ -139,8 +141,10 @@ struct MacdRecurrence {
                      f.signal.factor * (weighted_by_signal(f.fast, fast, before[0], signal_tail) -
                                         weighted_by_signal(f.slow, slow, before[1], signal_tail));
         state = {fast, slow, signal};
-        if (!lanes::all_finite<MacdRecurrence>(state))
+        const bool summed = lanes::all_finite<MacdRecurrence>(state);
+        if (!summed)
             state = plain_guess(i);
+        return summed;
     }
 
     // Σ c^(i - 1 - t) × A(t) over the positions t of the tail, for an average
