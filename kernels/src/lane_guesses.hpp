@@ -45,17 +45,18 @@ struct Tail {
     double decay;  // c^(to - from)
 };
 
-// Positions a geometric sum takes at a time: chains of dependent sums over
-// 32 doubles (16 in packs of 2, which have half the registers), enough to
-// keep the multipliers and adders busy rather than waiting on the latency of
-// a product and a sum. A guess that does not reach back to where the lanes
-// begin sums whole groups (the engine's reach is a multiple of this).
+// A geometric sum takes four packs at a time (eight packs of 2), in as many
+// chains of dependent sums. Eight chains of packs of 4 kept the multipliers
+// busier, but MACD, which sums three series, then ran its large runs on AVX2
+// a third slower: its function left fewer registers to its steps. A guess that does not reach back to where the lane before
+// starts sums whole groups of `tail_group` positions (the engine's reach is
+// a multiple of it), whatever the pack.
 inline constexpr std::size_t tail_group = 32;
 
 // The powers of a factor c that a geometric sum in packs of N weighs with.
 template <int N>
 struct TailPowers {
-    static constexpr std::size_t packs = N == 2 ? 8 : tail_group / N;
+    static constexpr std::size_t packs = N == 2 ? 8 : 4;
     static_assert(tail_group % (packs * N) == 0, "a reach of whole tail groups is whole groups of packs");
     double c;
     Pack<N> weight;                 // c^(N - 1 - a) for lane a of a pack
