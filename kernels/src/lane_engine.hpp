@@ -50,8 +50,9 @@
 //   tail_powers<N>()             what its guesses weigh their sums in packs of N with,
 //                                worked out once per run (lane_guesses.hpp)
 //   guess<N>(state, i, anchor)   a plausible state for a lane starting at i, which
-//                                may sum the series back to the true state where
-//                                the lanes begin, in packs of N (lane_guesses.hpp)
+//                                may sum the series back to the anchor's state (the
+//                                true one, or the lane before's guess), in packs of
+//                                N (lane_guesses.hpp); true when such a sum made it
 //   regular(state)               whether `step` is the plain loop's step from this
 //                                state; `step` never leads back from an irregular one
 //   forgetting()                 steps to forget a guess (`unbounded`: never

@@ -261,11 +261,11 @@ MOLVENAR_INLINE void run_tile_lines(const Recurrence& r, PackState<Recurrence, N
         run_lines<Recurrence, N, Groups, Stream, Clean>(r, packs, offset, length, warming, run);
 }
 
-// The tile, as above. A state of one double per lane is stepped in a copy of the tile's own:
-// GCC otherwise keeps the lanes' packs in memory over the tile, and each
-// block's chain of steps waits for a store and a load (ATR ran 7 % slower).
-// MACD's three doubles stay where they are: its steps need the registers
-// more, and ran up to 20 % slower with the copy.
+// The tile, as above. A state of one double per lane is stepped in a copy
+// of the tile's own: GCC otherwise keeps the lanes' packs in memory over the
+// tile, and each block's chain of steps waits for a store and a load (ATR
+// ran about 10 % slower). MACD's three doubles stay where they are: its
+// steps need the registers more, and ran up to 20 % slower with the copy.
 template <class Recurrence, int N, int Groups, bool Stream, bool Clean>
 MOLVENAR_INLINE void run_tile(const Recurrence& r, PackState<Recurrence, N> (&packs)[Groups], std::size_t offset,
                               std::size_t length, bool warming, Run<Recurrence, N, Groups>& run) noexcept {

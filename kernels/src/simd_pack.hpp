@@ -123,10 +123,10 @@ MOLVENAR_INLINE T broadcast(double x) {
 template <> MOLVENAR_INLINE double broadcast<double>(double x) { return x; }
 
 // A pack the compiler must hold in a register from here on: GCC otherwise
-// loads a value used twice twice, when each use can take it from memory,
-// which costs a loop that is bound by its loads. Clang checks such an
+// gives each use of a loaded value a load of its own where the use can read
+// memory, which costs a loop that is bound by its loads. Clang checks such an
 // operand against this header's instruction set rather than its caller's, so
-// it is left to clang's own choice.
+// it is left to clang, which loads once anyway.
 template <int N>
 MOLVENAR_INLINE Pack<N> in_register(Pack<N> p) {
 #if !defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
