@@ -156,19 +156,21 @@ struct AtrSteps : lanes::OutputsAsProduced {
         return count != 0 ? sum / static_cast<double>(count) : 0.0;
     }
 
+    // A guess's sum weighs the ranges by powers of 1 - 1/period.
+    template <int N>
+    MOLVENAR_INLINE lanes::TailPowers<N> tail_powers() const noexcept {
+        return lanes::TailPowers<N>(1.0 - reciprocal);
+    }
+
     // The average where the anchor is (where the lanes begin, or the lane
     // before starts), or the plain guess far enough back, carried forward by
     // the ranges since in one geometric sum: a step keeps 1 - 1/period of the
     // average. A NaN range among them leaves the plain guess. True when the
     // sum made the guess.
-    template <int N>
-    MOLVENAR_INLINE lanes::TailPowers<N> tail_powers() const noexcept {
-        return lanes::TailPowers<N>(1.0 - reciprocal);
-    }
     template <int N, class Anchor>
     MOLVENAR_INLINE bool guess(lanes::State<AtrSteps>& state, std::size_t i, const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
-        const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
+        const double before = anchor.reaches(from) ? anchor.state[0] : plain_guess(from);
         const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers);
         const double average = tail.decay * before + reciprocal * tail.sum;
         const bool summed = is_finite(average);

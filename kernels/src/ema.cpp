@@ -60,18 +60,20 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // The value itself is a fair guess of the average that follows it.
     double plain_guess(std::size_t i) const noexcept { return is_finite(in[i]) ? double{in[i]} : 0.0; }
 
-    // The average where the anchor is (where the lanes begin, or the lane
-    // before starts), or the value far enough back, carried forward by the
-    // values since in one geometric sum. A gap among them leaves the value
-    // itself. True when the sum made the guess.
+    // A guess's sum weighs the values by powers of the complement.
     template <int N>
     MOLVENAR_INLINE lanes::TailPowers<N> tail_powers() const noexcept {
         return lanes::TailPowers<N>(smoothing.complement);
     }
+
+    // The average where the anchor is (where the lanes begin, or the lane
+    // before starts), or the value far enough back, carried forward by the
+    // values since in one geometric sum. A gap among them leaves the value
+    // itself. True when the sum made the guess.
     template <int N, class Anchor>
     MOLVENAR_INLINE bool guess(lanes::State<EmaRecurrence>& state, std::size_t i, const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
-        const double before = anchor.reaches_begin(from) ? anchor.state[0] : plain_guess(from);
+        const double before = anchor.reaches(from) ? anchor.state[0] : plain_guess(from);
         const lanes::Tail tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers);
         const double average = tail.decay * before + smoothing.factor * tail.sum;
         const bool summed = is_finite(average);

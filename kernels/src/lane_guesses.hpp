@@ -35,7 +35,8 @@ struct Anchor {
 
     // The first position a guess for a lane starting at i sums from.
     std::size_t from(std::size_t i) const noexcept { return i - std::min(i - begin, reach); }
-    bool reaches_begin(std::size_t from) const noexcept { return from == begin; }
+    // Whether a guess summing from there starts at the anchor's state.
+    bool reaches(std::size_t from) const noexcept { return from == begin; }
 };
 
 // A geometric sum over the positions [from, to) and the weight of what came
@@ -45,21 +46,22 @@ struct Tail {
     double decay;  // c^(to - from)
 };
 
-// A geometric sum takes four packs at a time (eight packs of 2), in as many
-// chains of dependent sums. Eight chains of packs of 4 kept the multipliers
-// busier, but MACD, which sums three series, then ran its large runs on AVX2
-// a third slower: its function left fewer registers to its steps. A guess that does not reach back to where the lane before
-// starts sums whole groups of `tail_group` positions (the engine's reach is
-// a multiple of it), whatever the pack.
+// A guess that does not reach back to its anchor sums whole groups of
+// `tail_group` positions (the engine's reach is a multiple of it), whatever
+// the pack.
 inline constexpr std::size_t tail_group = 32;
 
 // The powers of a factor c that a geometric sum in packs of N weighs with.
 template <int N>
 struct TailPowers {
+    // Packs summed side by side, in as many chains of dependent sums: four
+    // (eight packs of 2). Eight chains of packs of 4 kept the multipliers
+    // busier, but MACD, which sums three series, then ran its large runs on
+    // AVX2 a third slower: its function left fewer registers to its steps.
     static constexpr std::size_t packs = N == 2 ? 8 : 4;
     static_assert(tail_group % (packs * N) == 0, "a reach of whole tail groups is whole groups of packs");
     double c;
-    Pack<N> weight;                 // c^(N - 1 - a) for lane a of a pack
+    Pack<N> weight;            // c^(N - 1 - a) for lane a of a pack
     double groups[packs + 1];  // c^(jN) for j packs; the last, a group's
 
     MOLVENAR_INLINE explicit TailPowers(double factor) noexcept : c(factor) {
@@ -92,7 +94,7 @@ MOLVENAR_INLINE double sum_of(const Pack<N>& p) noexcept {
 // positions, several packs at a time. The fewer than N positions the packs
 // leave at the oldest end are summed one by one first, and the first group
 // may lack its oldest packs; neither happens to a guess that does not reach
-// back to where the lanes begin.
+// back to its anchor.
 template <int N, class Recurrence>
 MOLVENAR_INLINE Tail geometric_tail(const Recurrence& r, std::size_t from, std::size_t to,
                                     const TailPowers<N>& p) noexcept {

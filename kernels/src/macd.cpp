@@ -105,16 +105,7 @@ struct MacdRecurrence {
         return {x, x, 0.0};
     }
 
-    // The three averages where the anchor is (where the lanes begin, or the
-    // lane before starts), or the plain guess far enough back, carried
-    // forward by the values since. The fast and slow
-    // averages are geometric sums of the values. The signal is one of the
-    // MACD line, fast - slow, and a geometric sum of such sums is again one of
-    // the values (weighted_by_signal), so three sums over the values give all
-    // three averages. When the signal's factor is close to another's, that
-    // form loses its precision, and the signal starts at the MACD line. A
-    // gap among the values leaves the plain guess. True when the sums made
-    // the guess.
+    // A guess's sums weigh the values by powers of each complement.
     template <int N>
     struct Powers {
         lanes::TailPowers<N> fast, slow, signal;
@@ -124,12 +115,23 @@ struct MacdRecurrence {
         return {lanes::TailPowers<N>(f.fast.complement), lanes::TailPowers<N>(f.slow.complement),
                 lanes::TailPowers<N>(f.signal.complement)};
     }
+
+    // The three averages where the anchor is (where the lanes begin, or the
+    // lane before starts), or the plain guess far enough back, carried
+    // forward by the values since. The fast and slow averages are geometric
+    // sums of the values. The signal is one of the MACD line, fast - slow,
+    // and a geometric sum of such sums is again one of the values
+    // (weighted_by_signal), so three sums over the values give all three
+    // averages. When the signal's factor is close to another's, that
+    // form loses its precision, and the signal starts at the MACD line. A
+    // gap among the values leaves the plain guess. True when the sums made
+    // the guess.
     template <int N, class Anchor>
     MOLVENAR_INLINE bool guess(lanes::State<MacdRecurrence>& state, std::size_t i,
                                const Anchor& anchor) const noexcept {
         const std::size_t from = anchor.from(i);
         const lanes::State<MacdRecurrence> before =
-            anchor.reaches_begin(from) ? anchor.state : plain_guess(from);
+            anchor.reaches(from) ? anchor.state : plain_guess(from);
         const lanes::Tail fast_tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers.fast);
         const lanes::Tail slow_tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers.slow);
         const lanes::Tail signal_tail = lanes::geometric_tail<N>(*this, from, i, anchor.powers.signal);
