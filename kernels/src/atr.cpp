@@ -192,6 +192,8 @@ struct AtrSteps : lanes::OutputsAsProduced {
         return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 50.0)};
     }
     unaligned_double* output(std::size_t) const noexcept { return out; }
+    // Through the caches the lanes read the ranges prepared in the output.
+    const unaligned_double* lanes_read() const noexcept { return out; }
 };
 
 }  // namespace

@@ -94,6 +94,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
         return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 48.0)};
     }
     unaligned_double* output(std::size_t) const noexcept { return out; }
+    const unaligned_double* lanes_read() const noexcept { return in; }
 };
 
 }  // namespace

@@ -58,6 +58,8 @@
 //   forgetting()                 steps to forget a guess (`unbounded`: never
 //                                speculate), and how far back a guess sums at most
 //   output(k)                    output k, indexed by position
+//   lanes_read()                 the series the lanes load most, whose lines the
+//                                lanes of runs through the caches start on
 #pragma once
 
 #include <algorithm>
@@ -245,6 +247,18 @@ MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, s
         // A value on the way may leave a state that only the plain loop
         // carries on from.
         for (; begin < end && !line_aligned(r.output(0) + begin); ++begin) {
+            if (!r.regular(state))
+                return begin;
+            advance(r, state, begin, true);
+        }
+        if (!all_finite<Recurrence>(state))
+            return begin;
+    } else if (const unaligned_double* read = r.lanes_read();
+               reinterpret_cast<std::uintptr_t>(read) % sizeof(double) == 0) {
+        // Through the caches the lanes start on a line of the series they
+        // load most: a pack that straddles two lines is two loads, which
+        // made runs of a few thousand positions 5 to 10 % slower.
+        for (; begin < end && !line_aligned(read + begin); ++begin) {
             if (!r.regular(state))
                 return begin;
             advance(r, state, begin, true);

@@ -184,6 +184,7 @@ struct MacdRecurrence {
     }
 
     unaligned_double* output(std::size_t k) const noexcept { return outputs[k]; }
+    const unaligned_double* lanes_read() const noexcept { return in; }
 };
 
 }  // namespace

@@ -464,16 +464,22 @@ TEST(LaneGuesses, GeometricTailInPacks) {
     check_geometric_tail<8>();
 }
 
-// An output `offset` bytes past the start of a cache line.
-class PlacedOutput {
+// A series `offset` bytes past the start of a cache line: an output that
+// holds `untouched`, or an input that holds the values.
+class PlacedSeries {
 public:
-    PlacedOutput(std::size_t count, std::size_t offset) : storage_(count * sizeof(double) + 128), count_(count) {
+    PlacedSeries(std::size_t count, std::size_t offset) : storage_(count * sizeof(double) + 128), count_(count) {
         const auto base = reinterpret_cast<std::uintptr_t>(storage_.data());
         values_ = reinterpret_cast<unaligned_double*>(storage_.data() + (64 - base % 64) % 64 + offset);
         for (std::size_t i = 0; i < count; ++i)
             values_[i] = untouched;
     }
+    PlacedSeries(const Values& values, std::size_t offset) : PlacedSeries(values.size(), offset) {
+        for (std::size_t i = 0; i < count_; ++i)
+            values_[i] = values[i];
+    }
     OutputSeries view() { return {values_, count_}; }
+    InputSeries input() const { return {values_, count_}; }
     Values values() const {
         Values copy(count_);
         for (std::size_t i = 0; i < count_; ++i)
@@ -515,18 +521,18 @@ TEST_P(LanePath, OutputsAtAnyAddress) {
         const reference::MacdLines expected = reference::macd(input, 12, 26, 9);
         for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 3, 61}) {
             SCOPED_TRACE(::testing::Message() << "offset " << offset);
-            PlacedOutput ema_output(n, offset);
+            PlacedSeries ema_output(n, offset);
             runs_lanes([&] { compute_ema(20, view(input), ema_output.view()); });
             ASSERT_TRUE(same_bits(reference::ema(20, input, n), ema_output.values()));
 
-            PlacedOutput lines[3] = {{n, offset}, {n, (offset + 24) % 64}, {n, (offset + 8 * (offset % 3)) % 64}};
+            PlacedSeries lines[3] = {{n, offset}, {n, (offset + 24) % 64}, {n, (offset + 8 * (offset % 3)) % 64}};
             runs_lanes([&] { compute_macd(view(input), 12, 26, 9, lines[0].view(), lines[1].view(), lines[2].view()); },
                        offset % 8 == 0);
             ASSERT_TRUE(same_bits(expected.macd, lines[0].values()));
             ASSERT_TRUE(same_bits(expected.signal, lines[1].values()));
             ASSERT_TRUE(same_bits(expected.hist, lines[2].values()));
 
-            PlacedOutput atr_output(n, offset);
+            PlacedSeries atr_output(n, offset);
             runs_lanes([&] { compute_atr(view(bars.high), view(bars.low), view(bars.close), 14, atr_output.view()); });
             ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, 14, n), atr_output.values()));
         }
@@ -534,6 +540,44 @@ TEST_P(LanePath, OutputsAtAnyAddress) {
         if (speculation.absurd) {
             EXPECT_GT(lanes::testing::count(Event::seam_recomputed), 0u);
         }
+    }
+}
+
+// Inputs at every place in a cache line, some not even at a whole double, in
+// runs through the caches: their lanes start on a line of the series they
+// read, the positions before stepped one by one, and a value on the way that
+// only the plain loop carries on from leaves the rest to it.
+TEST_P(LanePath, InputsAtAnyAddress) {
+    Walk walk(0x1AD5E7);
+    for (const Speculation& speculation : {speculations[0], speculations[3]}) {
+        SCOPED_TRACE(speculation.name);
+        Forced scope(GetParam(), speculation);
+        lanes::testing::force_large_runs(lanes::LargeRuns::never);
+        for (std::size_t n : {300u, 2'500u}) {
+            const Values values = walk.prices(n, n == 300 ? 0.0 : 0.01);
+            const Bars bars = walk.bars(n, n == 300 ? 0.0 : 0.005);
+            for (std::size_t offset : {0, 8, 16, 24, 32, 40, 48, 56, 3, 61}) {
+                SCOPED_TRACE(::testing::Message() << n << " values at offset " << offset);
+                const PlacedSeries input(values, offset);
+                for (Period period : {Period{1}, Period{9}, Period{20}}) {
+                    PlacedSeries ema_output(n, 0);
+                    compute_ema(period, input.input(), ema_output.view());
+                    ASSERT_TRUE(same_bits(reference::ema(period, values, n), ema_output.values())) << period;
+                }
+                const reference::MacdLines expected = reference::macd(values, 12, 26, 9);
+                PlacedSeries lines[3] = {{n, 8}, {n, 16}, {n, offset}};
+                compute_macd(input.input(), 12, 26, 9, lines[0].view(), lines[1].view(), lines[2].view());
+                ASSERT_TRUE(same_bits(expected.macd, lines[0].values()));
+                ASSERT_TRUE(same_bits(expected.signal, lines[1].values()));
+                ASSERT_TRUE(same_bits(expected.hist, lines[2].values()));
+
+                const PlacedSeries high(bars.high, offset), low(bars.low, offset), close(bars.close, 0);
+                PlacedSeries atr_output(n, offset);
+                compute_atr(high.input(), low.input(), close.input(), 14, atr_output.view());
+                ASSERT_TRUE(same_bits(reference::atr(bars.high, bars.low, bars.close, 14, n), atr_output.values()));
+            }
+        }
+        EXPECT_GT(lanes::testing::count(Event::lanes_ran), 0u);
     }
 }
 
