@@ -143,13 +143,35 @@ inline bool line_aligned(const unaligned_double* at) noexcept {
     return reinterpret_cast<std::uintptr_t>(at) % (line_length * sizeof(double)) == 0;
 }
 
-// Positions from `at` to the next start of a cache line; none when `at` is
-// not at a whole double, and so never at the start of a line.
-inline std::size_t to_line(const unaligned_double* at) noexcept {
-    const auto address = reinterpret_cast<std::uintptr_t>(at);
+// Steps a run through the caches from `begin` one position at a time to a
+// line of the series its lanes load most, and returns where its lanes may
+// start, with `state` the state there. It stays where it is when that series
+// is not at a whole double, or when the steps are more than a 64th of the run
+// or cost the chunks a block, and stops where a value leaves a state that
+// only the plain loop carries on from. A pack that straddles two lines is
+// two loads, which made runs of a few thousand positions up to 12 % slower,
+// but runs of a few hundred paid more for the steps than they saved, and a
+// block less per lane leaves up to 32 more positions to the plain loop. Not
+// inlined: MACD's large runs on AVX2, compiled into the same function, ran a
+// third slower when it was.
+template <class Recurrence>
+[[gnu::noinline]] std::size_t step_to_line(const Recurrence& r, std::size_t begin, std::size_t end,
+                                           State<Recurrence>& state, std::size_t warm_up,
+                                           std::size_t lanes) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(r.lanes_read() + begin);
     if (address % sizeof(double) != 0)
-        return 0;
-    return (line_length - address / sizeof(double) % line_length) % line_length;
+        return begin;
+    const std::size_t length = end - begin;
+    const std::size_t ahead = (line_length - address / sizeof(double) % line_length) % line_length;
+    if (ahead == 0 || ahead * 64 > length || length <= warm_up + ahead ||
+        chunk_for(length - ahead, warm_up, lanes, false) != chunk_for(length, warm_up, lanes, false))
+        return begin;
+    for (const std::size_t to = begin + ahead; begin < to; ++begin) {
+        if (!r.regular(state))
+            return begin;
+        advance(r, state, begin, true);
+    }
+    return begin;
 }
 
 // How the outputs are written by lanes that start at `begin`, where the first
@@ -252,7 +274,7 @@ template <class Recurrence, InstructionSet Set, int N, int Groups, bool Stream>
 MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, std::size_t end,
                                        State<Recurrence>& state, const Mode& mode) noexcept {
     constexpr std::size_t Lanes = N * Groups;
-    if (Stream) {
+    if constexpr (Stream) {
         // A value on the way may leave a state that only the plain loop
         // carries on from.
         for (; begin < end && !line_aligned(r.output(0) + begin); ++begin) {
@@ -262,22 +284,8 @@ MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, s
         }
         if (!all_finite<Recurrence>(state))
             return begin;
-    } else if (const std::size_t ahead = to_line(r.lanes_read() + begin);
-               ahead != 0 && ahead * 64 <= end - begin && end - begin > mode.warm_up + ahead &&
-               chunk_for(end - begin - ahead, mode.warm_up, Lanes, false) ==
-                   chunk_for(end - begin, mode.warm_up, Lanes, false)) {
-        // Through the caches the lanes start on a line of the series they
-        // load most, when the steps to it are few for the run and cost the
-        // chunks no block: a pack that straddles two lines is two loads,
-        // which made runs of a few thousand positions up to 12 % slower, but
-        // runs of a few hundred paid more for the steps than they saved, and
-        // a block less per lane leaves up to 32 more positions to the plain
-        // loop.
-        for (std::size_t k = 0; k < ahead; ++k, ++begin) {
-            if (!r.regular(state))
-                return begin;
-            advance(r, state, begin, true);
-        }
+    } else {
+        begin = step_to_line(r, begin, end, state, mode.warm_up, Lanes);
         if (!all_finite<Recurrence>(state))
             return begin;
     }
