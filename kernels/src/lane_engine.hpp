@@ -275,20 +275,18 @@ MOLVENAR_INLINE std::size_t run_window(const Recurrence& r, std::size_t begin, s
                                        State<Recurrence>& state, const Mode& mode) noexcept {
     constexpr std::size_t Lanes = N * Groups;
     if constexpr (Stream) {
-        // A value on the way may leave a state that only the plain loop
-        // carries on from.
         for (; begin < end && !line_aligned(r.output(0) + begin); ++begin) {
             if (!r.regular(state))
                 return begin;
             advance(r, state, begin, true);
         }
-        if (!all_finite<Recurrence>(state))
-            return begin;
     } else {
         begin = step_to_line(r, begin, end, state, mode.warm_up, Lanes);
-        if (!all_finite<Recurrence>(state))
-            return begin;
     }
+    // A value on the way may have left a state that only the plain loop
+    // carries on from.
+    if (!all_finite<Recurrence>(state))
+        return begin;
     Layout layout;
     if (!layout_at(begin, end, mode.warm_up, Lanes, Stream, layout))
         return begin;
