@@ -5,9 +5,11 @@
 #include <type_traits>
 
 #include "errors/fault_report.hpp"
+#include "forgetting_by_period.hpp"
 #include "lane_engine.hpp"
 #include "nan_fill.hpp"
 #include "simd_pack.hpp"
+#include "smoothing.hpp"
 
 namespace molvenar {
 namespace {
@@ -100,6 +102,7 @@ struct AtrSteps : lanes::OutputsAsProduced {
     const unaligned_double *high, *low, *close;
     unaligned_double* out;
     double reciprocal;
+    Period period;
 
     template <class T>
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
@@ -131,7 +134,7 @@ struct AtrSteps : lanes::OutputsAsProduced {
                 store(o + i, true_range(load<P>(h + i), load<P>(l + i), load<P>(c + (i - 1))));
         for (; i < to; ++i)
             o[i] = feed<double>(i);
-        return AtrSteps<true>{{}, high, low, close, out, reciprocal};
+        return AtrSteps<true>{{}, high, low, close, out, reciprocal, period};
     }
 
     template <bool, class T>
@@ -188,7 +191,7 @@ struct AtrSteps : lanes::OutputsAsProduced {
     // contraction on average, so a sum reaching back that far has forgotten
     // it.
     lanes::Forgetting forgetting() const noexcept {
-        const double per_bit = lanes::steps_per_bit(1.0 - reciprocal);
+        const double per_bit = lanes::wilder_per_bit.of(period, 1.0 - reciprocal);
         return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 50.0)};
     }
     unaligned_double* output(std::size_t) const noexcept { return out; }
@@ -215,7 +218,7 @@ void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period pe
     fill_missing(output, 0, period);
     fill_missing(output, n, output.count);
 
-    const double reciprocal = 1.0 / static_cast<double>(period);
+    const double reciprocal = wilder_factor(period);
     // Position 0 has no previous close, so the first average covers the
     // ranges of positions 1 to period and lands at position period.
     double sum = +0.0;
@@ -225,7 +228,7 @@ void compute_atr(InputSeries high, InputSeries low, InputSeries close, Period pe
     out[period] = average;
 
     lanes::State<AtrSteps<false>> state{average};
-    std::size_t i = lanes::run(AtrSteps<false>{{}, h, l, c, out, reciprocal}, period + 1, n, state);
+    std::size_t i = lanes::run(AtrSteps<false>{{}, h, l, c, out, reciprocal, period}, period + 1, n, state);
     average = state[0];
     for (; i < n; ++i) {
         average = next_average(average, true_range<double>(h[i], l[i], c[i - 1]), reciprocal);

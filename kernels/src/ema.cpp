@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "errors/fault_report.hpp"
+#include "forgetting_by_period.hpp"
 #include "lane_engine.hpp"
 #include "nan_fill.hpp"
 #include "simd_pack.hpp"
@@ -37,6 +38,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     const unaligned_double* in;
     unaligned_double* out;
     Smoothing smoothing;
+    Period period;
 
     template <class T>
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
@@ -90,7 +92,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // lies within a few percent of the average that follows it, so a sum
     // reaching back 48 bits' worth of contraction has forgotten that much.
     lanes::Forgetting forgetting() const noexcept {
-        const double per_bit = lanes::steps_per_bit(smoothing.complement);
+        const double per_bit = lanes::exponential_per_bit.of(period, smoothing.complement);
         return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 48.0)};
     }
     unaligned_double* output(std::size_t) const noexcept { return out; }
@@ -131,13 +133,13 @@ void compute_ema(Period period, InputSeries input, OutputSeries output) noexcept
     if (seed_position + 1 == n)
         return;
 
-    const Smoothing smoothing = smoothing_by(2.0 / (static_cast<double>(period) + 1.0));
+    const Smoothing smoothing = smoothing_of_period(period);
 
     std::size_t i = seed_position + 1;
     // The lane engine computes a first stretch when every position fits.
     if (m >= n) {
         lanes::State<EmaRecurrence> state{average};
-        i = lanes::run(EmaRecurrence{{}, in, out, smoothing}, i, n, state);
+        i = lanes::run(EmaRecurrence{{}, in, out, smoothing, period}, i, n, state);
         average = state[0];
     }
     const std::size_t end = std::min(n, m);

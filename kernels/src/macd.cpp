@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "errors/fault_report.hpp"
+#include "forgetting_by_period.hpp"
 #include "lane_engine.hpp"
 #include "nan_fill.hpp"
 #include "simd_pack.hpp"
@@ -36,6 +37,11 @@ struct Factors {
     Smoothing fast, slow, signal;
 };
 
+// The period of each of the three averages.
+struct Periods {
+    Period fast, slow, signal;
+};
+
 // The histogram: the MACD line minus the signal, and NaN (the marker) while
 // the signal has no value.
 template <class T>
@@ -59,6 +65,7 @@ struct MacdRecurrence {
     const unaligned_double* in;
     unaligned_double* outputs[3];  // MACD, signal, histogram
     Factors f;
+    Periods periods;
 
     template <class T>
     MOLVENAR_INLINE T feed(std::size_t i) const noexcept {
@@ -173,13 +180,14 @@ struct MacdRecurrence {
     // steps a longer warm-up would add to every lane. The reach: from the
     // plain guess the averages are within a few percent of the truth, so a
     // sum reaching back 52 bits' worth of the slower one's contraction has
-    // forgotten that. One logarithm serves both unless the signal is the
-    // slowest.
+    // forgotten that.
     lanes::Forgetting forgetting() const noexcept {
-        const double slower = std::max(f.fast.complement, f.slow.complement);
-        const double slowest = std::max(slower, f.signal.complement);
-        const double per_bit = lanes::steps_per_bit(slowest);
-        const double reach_per_bit = slower == slowest ? per_bit : lanes::steps_per_bit(slower);
+        // A longer period contracts more slowly, and never faster.
+        const Period slower = std::max(periods.fast, periods.slow), slowest = std::max(slower, periods.signal);
+        const double slower_complement = std::max(f.fast.complement, f.slow.complement);
+        const double slowest_complement = std::max(slower_complement, f.signal.complement);
+        const double per_bit = lanes::exponential_per_bit.of(slowest, slowest_complement);
+        const double reach_per_bit = lanes::exponential_per_bit.of(slower, slower_complement);
         return {lanes::steps_for(per_bit, 7.0), lanes::steps_for(reach_per_bit, 52.0)};
     }
 
@@ -262,7 +270,7 @@ void compute_macd(InputSeries input, Period fast_period, Period slow_period,
     for (; i < n && !averages_settled(); ++i)
         step(i);
     lanes::State<MacdRecurrence> state{fast_average, slow_average, signal_average};
-    i = lanes::run(MacdRecurrence{in, {macd_out, signal_out, hist_out}, f}, i, n, state);
+    i = lanes::run(MacdRecurrence{in, {macd_out, signal_out, hist_out}, f, {fast_period, slow_period, signal_period}}, i, n, state);
     fast_average = state[0];
     slow_average = state[1];
     signal_average = state[2];

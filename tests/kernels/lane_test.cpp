@@ -15,6 +15,7 @@
 
 #include "atr.hpp"
 #include "ema.hpp"
+#include "forgetting_by_period.hpp"
 #include "lane_controls.hpp"
 #include "lane_engine.hpp"
 #include "macd.hpp"
@@ -425,6 +426,20 @@ TEST(LaneWarmUp, StepsToForgetAsByTheLogarithm) {
     EXPECT_EQ(lanes::steps_to_forget(1.0, 48.0), lanes::unbounded);
     EXPECT_EQ(lanes::steps_to_forget(0.0, 48.0), 1u);
     EXPECT_EQ(lanes::steps_to_forget(std::nan(""), 48.0), lanes::unbounded);
+}
+
+// The steps per bit of the periods most calls use are worked out while
+// compiling; they must be the ones worked out at run time from the weights
+// the kernels use, and longer periods are worked out at run time.
+TEST(LaneWarmUp, TabledPeriodsAsAtRunTime) {
+    for (std::size_t period = 1; period < lanes::tabled_periods + 3; ++period) {
+        // Through a volatile, so that the compiler cannot fold them.
+        volatile std::size_t opaque = period;
+        const double exponential = smoothing_of_period(opaque).complement;
+        const double wilder = 1.0 - wilder_factor(opaque);
+        EXPECT_EQ(lanes::exponential_per_bit.of(period, exponential), lanes::steps_per_bit(exponential)) << period;
+        EXPECT_EQ(lanes::wilder_per_bit.of(period, wilder), lanes::steps_per_bit(wilder)) << period;
+    }
 }
 
 // A geometric tail summed in packs of N, several at a time, against the same

@@ -1,0 +1,42 @@
+// The steps per bit of forgetting of the averages, worked out while
+// compiling for the periods most calls use. At run time a logarithm and two
+// divisions, some 60 cycles one after the other, stand ahead of everything a
+// run of lanes does: 2 to 3 % of a call on 2,500 values.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "lane_dispatch.hpp"
+#include "smoothing.hpp"
+
+namespace molvenar::lanes {
+
+inline constexpr std::size_t tabled_periods = 256;
+
+// steps_per_bit of the contraction of each period below tabled_periods.
+// Period 0, whose weight of a new value is 1 or more, forgets at once.
+struct PerBitByPeriod {
+    std::array<double, tabled_periods> per_bit{};
+
+    template <class ComplementOf>
+    constexpr explicit PerBitByPeriod(ComplementOf complement_of) noexcept {
+        for (std::size_t period = 1; period < tabled_periods; ++period)
+            per_bit[period] = steps_per_bit(complement_of(period));
+    }
+
+    // steps_per_bit(complement), where complement is the period's.
+    double of(std::size_t period, double complement) const noexcept {
+        return period < tabled_periods ? per_bit[period] : steps_per_bit(complement);
+    }
+};
+
+// The exponential averages of EMA and MACD: a period p weighs each new value
+// by 2 / (p + 1).
+inline constexpr PerBitByPeriod exponential_per_bit{
+    [](std::size_t period) { return smoothing_of_period(period).complement; }};
+
+// ATR's average: a period p weighs each new range by 1 / p.
+inline constexpr PerBitByPeriod wilder_per_bit{[](std::size_t period) { return 1.0 - wilder_factor(period); }};
+
+}  // namespace molvenar::lanes
