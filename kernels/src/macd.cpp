@@ -200,9 +200,8 @@ struct MacdRecurrence {
 void compute_macd(InputSeries input, Period fast_period, Period slow_period,
                   Period signal_period, OutputSeries macd, OutputSeries signal,
                   OutputSeries hist) noexcept {
-    const Factors f{smoothing_by(2.0 / (1.0 + static_cast<double>(fast_period))),
-                    smoothing_by(2.0 / (1.0 + static_cast<double>(slow_period))),
-                    smoothing_by(2.0 / (static_cast<double>(signal_period) + 1.0))};
+    const Factors f{smoothing_of_period(fast_period), smoothing_of_period(slow_period),
+                    smoothing_of_period(signal_period)};
     const std::size_t signal_start = signal_start_index(slow_period, signal_period);
 
     const std::size_t n = input.count;
@@ -270,7 +269,8 @@ void compute_macd(InputSeries input, Period fast_period, Period slow_period,
     for (; i < n && !averages_settled(); ++i)
         step(i);
     lanes::State<MacdRecurrence> state{fast_average, slow_average, signal_average};
-    i = lanes::run(MacdRecurrence{in, {macd_out, signal_out, hist_out}, f, {fast_period, slow_period, signal_period}}, i, n, state);
+    const Periods periods{fast_period, slow_period, signal_period};
+    i = lanes::run(MacdRecurrence{in, {macd_out, signal_out, hist_out}, f, periods}, i, n, state);
     fast_average = state[0];
     slow_average = state[1];
     signal_average = state[2];
