@@ -191,7 +191,7 @@ struct AtrSteps : lanes::OutputsAsProduced {
     // contraction on average, so a sum reaching back that far has forgotten
     // it.
     lanes::Forgetting forgetting() const noexcept {
-        const double per_bit = lanes::wilder_per_bit.of(period, 1.0 - reciprocal);
+        const double per_bit = lanes::wilder_per_bit.of(period);
         return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 50.0)};
     }
     unaligned_double* output(std::size_t) const noexcept { return out; }

@@ -92,7 +92,7 @@ struct EmaRecurrence : lanes::OutputsAsProduced {
     // lies within a few percent of the average that follows it, so a sum
     // reaching back 48 bits' worth of contraction has forgotten that much.
     lanes::Forgetting forgetting() const noexcept {
-        const double per_bit = lanes::exponential_per_bit.of(period, smoothing.complement);
+        const double per_bit = lanes::exponential_per_bit.of(period);
         return {lanes::steps_for(per_bit, 4.0), lanes::steps_for(per_bit, 48.0)};
     }
     unaligned_double* output(std::size_t) const noexcept { return out; }

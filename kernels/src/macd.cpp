@@ -184,11 +184,8 @@ struct MacdRecurrence {
     lanes::Forgetting forgetting() const noexcept {
         // A longer period contracts more slowly, and never faster.
         const Period slower = std::max(periods.fast, periods.slow), slowest = std::max(slower, periods.signal);
-        const double slower_complement = std::max(f.fast.complement, f.slow.complement);
-        const double slowest_complement = std::max(slower_complement, f.signal.complement);
-        const double per_bit = lanes::exponential_per_bit.of(slowest, slowest_complement);
-        const double reach_per_bit = lanes::exponential_per_bit.of(slower, slower_complement);
-        return {lanes::steps_for(per_bit, 7.0), lanes::steps_for(reach_per_bit, 52.0)};
+        return {lanes::steps_for(lanes::exponential_per_bit.of(slowest), 7.0),
+                lanes::steps_for(lanes::exponential_per_bit.of(slower), 52.0)};
     }
 
     unaligned_double* output(std::size_t k) const noexcept { return outputs[k]; }

@@ -437,8 +437,8 @@ TEST(LaneWarmUp, TabledPeriodsAsAtRunTime) {
         volatile std::size_t opaque = period;
         const double exponential = smoothing_of_period(opaque).complement;
         const double wilder = 1.0 - wilder_factor(opaque);
-        EXPECT_EQ(lanes::exponential_per_bit.of(period, exponential), lanes::steps_per_bit(exponential)) << period;
-        EXPECT_EQ(lanes::wilder_per_bit.of(period, wilder), lanes::steps_per_bit(wilder)) << period;
+        EXPECT_EQ(lanes::exponential_per_bit.of(period), lanes::steps_per_bit(exponential)) << period;
+        EXPECT_EQ(lanes::wilder_per_bit.of(period), lanes::steps_per_bit(wilder)) << period;
     }
 }
 
