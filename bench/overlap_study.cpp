@@ -12,8 +12,9 @@
 // wait on their last operation. The three are timed again after reads of
 // other data that leave the sum's values in the second-level cache only.
 //
-// Thread CPU time, the four candidates alternated round by round; medians of
-// the rounds and the spread of the rounds (interquartile range / median).
+// Thread CPU time; every candidate takes its turn in each round, so that a
+// busier spell of the machine hits them alike; medians of the rounds and
+// their spread (interquartile range / median).
 //
 //   molvenar_overlap_study [ROUNDS [STEPS]]   (default 15 rounds of 340 steps)
 #include <algorithm>
@@ -47,12 +48,15 @@ constexpr Pair weight = {0.5, 0.5};
 
 [[gnu::noinline]] double sum(const Pair* values, int packs) {
     Pair s0 = {}, s1 = {}, s2 = {}, s3 = {};
-    for (int j = 0; j + 3 < packs; j += 4) {
+    int j = 0;
+    for (; j + 3 < packs; j += 4) {
         s0 = s0 + values[j] * weight;
         s1 = s1 + values[j + 1] * weight;
         s2 = s2 + values[j + 2] * weight;
         s3 = s3 + values[j + 3] * weight;
     }
+    for (; j < packs; ++j)
+        s0 = s0 + values[j] * weight;
     const Pair total = (s0 + s1) + (s2 + s3);
     return total[0] + total[1];
 }
@@ -107,7 +111,7 @@ int main(int argc, char** argv) {
     const int calls = std::max(1, 4'000'000 / steps);
     volatile double sink = 0;
     const std::vector<double> other(96 * 1024 / sizeof(double), 1.0);
-    std::vector<double> alone, summed, separate, together, evicting, evicted_sum, evicted_chains, evicted_together;
+    std::vector<double> alone, summed, separate, together, evicted_sum, evicted_chains, evicted_together;
     for (int round = 0; round < rounds; ++round) {
         double start = thread_ns();
         for (int c = 0; c < calls; ++c)
@@ -131,7 +135,6 @@ int main(int argc, char** argv) {
         for (int c = 0; c < calls; ++c)
             sink = sink + evict(other);
         const double eviction = (thread_ns() - start) / calls;
-        evicting.push_back(eviction);
         start = thread_ns();
         for (int c = 0; c < calls; ++c) {
             sink = sink + evict(other);
