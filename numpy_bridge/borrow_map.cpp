@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "errors/compatibility_texts.hpp"
-#include "errors/compatibility_texts.hpp"
 #include "errors/fault_report.hpp"
 
 namespace molvenar {
